@@ -1,0 +1,34 @@
+# Shared by the scripts in this folder: install what a fresh Debian 12 machine lacks, then configure
+# and build. Source it; it changes to the repository root.
+
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/../.."
+ROOT=$PWD
+
+# Debian packages the build, the tests, the demo and the benchmarks use.
+OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev)
+
+ensure_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    export DEBIAN_FRONTEND=noninteractive
+    $sudo apt-get update -q >/dev/null
+    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# configure_and_build <build dir> [cmake options...]
+configure_and_build() {
+    local dir=$1
+    shift
+    local launcher=()
+    command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    cmake -S "$ROOT" -B "$dir" "${launcher[@]}" "$@" >"$dir.configure.log" 2>&1 \
+        || { cat "$dir.configure.log"; return 1; }
+    cmake --build "$dir" -j"$(nproc)"
+}
