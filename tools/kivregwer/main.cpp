@@ -1,0 +1,51 @@
+// KivRegWER.exe <json-array>
+//
+// The library starts this tool, detached, when the local-dump settings of the host or of one of its
+// sub-processes differ from what the host wants. The one argument is a compact JSON array of entries
+//   {"m_appName":"app.exe","m_count":10,"m_dmpPath":"C:\\dumps","m_type":2}
+// and for each entry the tool sets DumpFolder, DumpCount and DumpType of that executable. Nobody
+// reads its output: the next start of the host checks the settings again.
+//
+// Exit codes: 0 every entry written; 1 some entries skipped (reason on stderr); 2 the argument is
+// missing or not a JSON array. Where there is no registry the settings are the library's INI
+// stand-in, in $OSTREL_WER_SETTINGS_DIR when that is set.
+
+#include "localdumpregistrar.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QStringList>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+
+    const QStringList arguments = QCoreApplication::arguments();
+    QJsonDocument document;
+    if (arguments.size() == 2) {
+        QJsonParseError parseError;
+        document = QJsonDocument::fromJson(arguments.at(1).toUtf8(), &parseError);
+        if (parseError.error != QJsonParseError::NoError)
+            document = QJsonDocument();
+    }
+    if (!document.isArray()) {
+        std::fprintf(stderr, "usage: KivRegWER.exe '[{\"m_appName\":...,\"m_count\":...,\"m_dmpPath\":...,\"m_type\":...},...]'\n");
+        return 2;
+    }
+
+    const LocalDumpRegistrar registrar(qEnvironmentVariable("OSTREL_WER_SETTINGS_DIR"));
+    const QJsonArray entries = document.array();
+    int skipped = 0;
+    for (int i = 0; i < entries.size(); ++i) {
+        QString error;
+        if (!registrar.registerEntry(entries.at(i), &error)) {
+            ++skipped;
+            std::fprintf(stderr, "KivRegWER: entry %d skipped: %s\n", i, qPrintable(error));
+        }
+    }
+    return skipped == 0 ? 0 : 1;
+}
