@@ -1,0 +1,117 @@
+// Stand-in crash handler for the tests. It does nothing unless OSTREL_STANDIN_DIR is set; then, for
+// launch <n> (the first free number in that folder), it writes
+//   launch-<n>.args      its arguments, each followed by one NUL byte (empty arguments stay visible)
+//   received-<n>.bin     every byte it receives, from every connection, appended as it arrives
+// and behaves as OSTREL_STANDIN_MODE says:
+//   listen (default)     serve "Kiv_Crash_Handler_" + argv[1] at once
+//   never                never listen; exit after a few seconds
+//   late:<ms>            start listening after <ms> milliseconds
+//   drop-after-first     close each connection once its first frame (up to a '$') has arrived
+//   reply:<bytes>        write <bytes> back, unchanged, on each new connection
+//   exit-at-once         record the launch, then exit
+// It exits when the host (argv[1]) is gone, and after 60 s in any case.
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTimer>
+
+#include <signal.h>
+#include <sys/types.h>
+
+class StandIn : public QObject
+{
+    Q_OBJECT
+
+public:
+    StandIn(pid_t host, const QString &serverName, const QByteArray &mode, const QString &receivedPath)
+        : m_host(host), m_serverName(serverName), m_mode(mode), m_receivedPath(receivedPath)
+    {
+        connect(&m_watch, SIGNAL(timeout()), this, SLOT(onWatch()));
+        m_watch.start(100);
+        connect(&m_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()));
+    }
+
+public slots:
+    void onListen()
+    {
+        QLocalServer::removeServer(m_serverName); // take over from an earlier launch
+        m_server.listen(m_serverName);
+    }
+
+private slots:
+    void onWatch()
+    {
+        if (m_host <= 0 || ::kill(m_host, 0) != 0)
+            QCoreApplication::exit(0);
+    }
+
+    void onNewConnection()
+    {
+        while (QLocalSocket *socket = m_server.nextPendingConnection()) {
+            connect(socket, SIGNAL(readyRead()), this, SLOT(onReadyRead()));
+            connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
+            if (m_mode.startsWith("reply:")) {
+                socket->write(m_mode.mid(6));
+                socket->flush();
+            }
+        }
+    }
+
+    void onReadyRead()
+    {
+        QLocalSocket *socket = qobject_cast<QLocalSocket *>(sender());
+        const QByteArray data = socket->readAll();
+        QFile out(m_receivedPath);
+        if (out.open(QIODevice::WriteOnly | QIODevice::Append))
+            out.write(data);
+        if (m_mode == "drop-after-first" && data.contains('$'))
+            socket->abort();
+    }
+
+private:
+    pid_t m_host;
+    QString m_serverName;
+    QByteArray m_mode;
+    QString m_receivedPath;
+    QTimer m_watch;
+    QLocalServer m_server;
+};
+
+int main(int argc, char *argv[])
+{
+    const QByteArray dir = qgetenv("OSTREL_STANDIN_DIR");
+    if (dir.isEmpty() || argc < 2)
+        return 0;
+    QCoreApplication app(argc, argv);
+    const QByteArray mode = qgetenv("OSTREL_STANDIN_MODE");
+
+    // One record per launch: claim the first free number atomically (launches may overlap).
+    QByteArray args;
+    for (int i = 1; i < argc; ++i)
+        args.append(argv[i]).append('\0');
+    QString receivedPath;
+    for (int n = 1; receivedPath.isEmpty(); ++n) {
+        QFile record(QString::fromLocal8Bit(dir) + QStringLiteral("/launch-%1.args").arg(n));
+        if (record.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            record.write(args);
+            receivedPath = QString::fromLocal8Bit(dir) + QStringLiteral("/received-%1.bin").arg(n);
+        } else if (n > 1000) {
+            return 1;
+        }
+    }
+    if (mode == "exit-at-once")
+        return 0;
+
+    StandIn standIn(pid_t(QByteArray(argv[1]).toLongLong()),
+                    QStringLiteral("Kiv_Crash_Handler_") + QString::fromLocal8Bit(argv[1]), mode, receivedPath);
+    QTimer::singleShot(mode == "never" ? 3000 : 60000, &app, SLOT(quit()));
+    if (mode.startsWith("late:"))
+        QTimer::singleShot(mode.mid(5).toInt(), &standIn, SLOT(onListen()));
+    else if (mode != "never")
+        standIn.onListen();
+    return app.exec();
+}
+
+#include "standin_handler.moc"
