@@ -37,7 +37,8 @@ KivOperateIni *KivOperateIni::instance()
         // open failures on every later write.
         QDir().mkpath(folder);
     }
-    const QString path = (folder + QLatin1String("/KivClientInfo_%1_%2.xml")).arg(s_clientName).arg(s_processId);
+    // Only the file name is a template: a folder holding "%1" or "%2" must stay as it is.
+    const QString path = folder + QStringLiteral("/KivClientInfo_%1_%2.xml").arg(s_clientName).arg(s_processId);
 
     s_iniInstance = new KivOperateIni;
     s_iniInstance->initXml(path, false);
