@@ -1,0 +1,237 @@
+#include "crashhandler.h"
+
+#include "processwatcher.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTextStream>
+#include <QTimer>
+
+#include <sys/stat.h>
+
+namespace {
+
+quint64 inodeOf(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
+}
+
+QString journalPath(const HandlerArgs &args)
+{
+    QDir().mkpath(args.dumpFolder);
+    return args.dumpFolder + QLatin1Char('/') + args.fileStem() + QLatin1String(".journal.jsonl");
+}
+
+} // namespace
+
+CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, QObject *parent)
+    : QObject(parent)
+    , m_args(args)
+    , m_server(server)
+    , m_journal(journalPath(args))
+    , m_drainTimer(new QTimer(this))
+{
+    m_context.args = args;
+    m_context.homePath = QDir::homePath();
+    m_context.journalPath = m_journal.path();
+    m_context.startedAt = QDateTime::currentDateTimeUtc();
+    // Resolved now, while the host still runs: it locates the library's fallback data folder.
+    m_context.hostExecutable = QFileInfo(QStringLiteral("/proc/%1/exe").arg(args.hostPid)).symLinkTarget();
+
+    m_drainTimer->setSingleShot(true);
+    m_drainTimer->setInterval(kDrainMs);
+}
+
+void CrashHandler::start()
+{
+    m_serverInode = inodeOf(m_server->fullServerName());
+    bool ok = connect(m_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()))
+            && connect(m_drainTimer, SIGNAL(timeout()), this, SLOT(finish()));
+
+    m_hostWatcher = new ProcessWatcher(m_args.hostPid, this);
+    ok = ok && connect(m_hostWatcher, SIGNAL(exited(qint64)), this, SLOT(onHostExited()));
+    Q_ASSERT(ok);
+    Q_UNUSED(ok);
+
+    m_journal.append(QStringLiteral("start"), {
+        {QStringLiteral("arguments"), QJsonArray::fromStringList(m_args.raw)},
+        {QStringLiteral("server"), m_server->fullServerName()},
+        {QStringLiteral("hostExecutable"), m_context.hostExecutable},
+        {QStringLiteral("hostWatch"), m_hostWatcher->usesPidfd() ? QStringLiteral("pidfd") : QStringLiteral("poll")},
+    });
+    if (!m_journal.isOpen())
+        QTextStream(stderr) << "KivCrashHandler: cannot write the journal " << m_journal.path() << '\n';
+}
+
+void CrashHandler::onNewConnection()
+{
+    while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+        Connection connection;
+        connection.id = ++m_connectionCount;
+        m_connections.insert(socket, connection);
+        const bool ok = connect(socket, SIGNAL(readyRead()), this, SLOT(onReadyRead()))
+                && connect(socket, SIGNAL(disconnected()), this, SLOT(onDisconnected()));
+        Q_ASSERT(ok);
+        Q_UNUSED(ok);
+        m_journal.append(QStringLiteral("connection"), {{QStringLiteral("connection"), connection.id}});
+        readFrom(socket); // bytes may have come with the connection
+    }
+}
+
+void CrashHandler::onReadyRead()
+{
+    if (auto *socket = qobject_cast<QLocalSocket *>(sender()))
+        readFrom(socket);
+}
+
+void CrashHandler::readFrom(QLocalSocket *socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end())
+        return;
+    const int id = it->id;
+    const QList<FrameReader::Frame> frames = it->reader.feed(socket->readAll());
+    for (const FrameReader::Frame &frame : frames)
+        handleFrame(socket, id, frame);
+}
+
+void CrashHandler::handleFrame(QLocalSocket *socket, int connection, const FrameReader::Frame &frame)
+{
+    if (frame.oversize) {
+        m_session.noteOversizeFrame();
+        m_journal.append(QStringLiteral("droppedFrame"), {
+            {QStringLiteral("connection"), connection},
+            {QStringLiteral("bytes"), double(frame.size)},
+            {QStringLiteral("reason"), QStringLiteral("longer than %1 bytes").arg(FrameReader::kMaxFrameSize)},
+        });
+        socket->write("dropped oversize frame\r");
+        return;
+    }
+
+    const HandlerMessage message = HandlerMessage::parse(frame.body);
+    m_session.apply(message);
+
+    QJsonObject entry {
+        {QStringLiteral("connection"), connection},
+        {QStringLiteral("command"), message.command},
+        {QStringLiteral("text"), message.text},
+        {QStringLiteral("bytes"), message.size},
+    };
+    if (message.kind == HandlerMessage::Unknown)
+        entry.insert(QStringLiteral("unknown"), true);
+    if (!message.validUtf8)
+        entry.insert(QStringLiteral("invalidUtf8"), true);
+    if (message.isMalformed())
+        entry.insert(QStringLiteral("error"), message.error);
+    m_journal.append(QStringLiteral("message"), entry);
+
+    socket->write(message.reply() + '\r');
+
+    if (message.kind == HandlerMessage::SubProcessInfo)
+        syncSubProcessWatchers();
+}
+
+// One watcher per registered sub-process pid that still runs; a pid replaced by a newer report is
+// no longer watched.
+void CrashHandler::syncSubProcessWatchers()
+{
+    const QList<qint64> running = m_session.runningSubProcessPids();
+    for (auto it = m_subProcessWatchers.begin(); it != m_subProcessWatchers.end();) {
+        if (running.contains(it.key())) {
+            ++it;
+        } else {
+            it.value()->deleteLater();
+            it = m_subProcessWatchers.erase(it);
+        }
+    }
+    for (qint64 pid : running) {
+        if (m_subProcessWatchers.contains(pid) || pid == m_args.hostPid)
+            continue;
+        auto *watcher = new ProcessWatcher(pid, this);
+        const bool ok = connect(watcher, SIGNAL(exited(qint64)), this, SLOT(onSubProcessExited(qint64)));
+        Q_ASSERT(ok);
+        Q_UNUSED(ok);
+        m_subProcessWatchers.insert(pid, watcher);
+    }
+}
+
+void CrashHandler::onSubProcessExited(qint64 pid)
+{
+    if (ProcessWatcher *watcher = m_subProcessWatchers.take(pid))
+        watcher->deleteLater();
+    // Sub-processes that end with their host are part of the host's end, not news of their own.
+    if (m_hostGone)
+        return;
+    const QString appName = m_session.noteSubProcessExit(pid, QDateTime::currentDateTimeUtc());
+    m_journal.append(QStringLiteral("subProcessExited"), {
+        {QStringLiteral("appName"), appName},
+        {QStringLiteral("pid"), double(pid)},
+    });
+}
+
+void CrashHandler::onDisconnected()
+{
+    auto *socket = qobject_cast<QLocalSocket *>(sender());
+    if (!socket || !m_connections.contains(socket))
+        return;
+    readFrom(socket);
+    const Connection connection = m_connections.take(socket);
+    QJsonObject entry {{QStringLiteral("connection"), connection.id}};
+    if (connection.reader.pendingBytes() > 0)
+        entry.insert(QStringLiteral("unfinishedFrameBytes"), double(connection.reader.pendingBytes()));
+    m_journal.append(QStringLiteral("disconnection"), entry);
+    socket->deleteLater();
+
+    if (m_hostGone && m_connections.isEmpty())
+        finish();
+}
+
+// The host has ended; its end of each connection closes with it, so every byte it wrote arrives
+// before the disconnect. Wait for that (bounded), then finish.
+void CrashHandler::onHostExited()
+{
+    m_hostGone = true;
+    m_context.hostGoneAt = QDateTime::currentDateTimeUtc();
+    m_journal.append(QStringLiteral("hostExited"), {{QStringLiteral("pid"), double(m_args.hostPid)}});
+    if (m_connections.isEmpty())
+        QTimer::singleShot(0, this, SLOT(finish()));
+    else
+        m_drainTimer->start();
+}
+
+bool CrashHandler::serverTakenOver() const
+{
+    const quint64 now = inodeOf(m_server->fullServerName());
+    return now != 0 && now != m_serverInode;
+}
+
+void CrashHandler::finish()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_drainTimer->stop();
+
+    if (serverTakenOver()) {
+        // A handler started later for the same host serves the name now and reports in our place.
+        m_superseded = true;
+        m_journal.append(QStringLiteral("superseded"));
+    } else if (m_session.exitClientReceived()) {
+        m_journal.append(QStringLiteral("cleanExit"), {{QStringLiteral("messages"), m_session.messageCount()}});
+    } else {
+        const QString path = m_args.dumpFolder + QLatin1Char('/') + CrashReport::fileName(m_args, m_context.hostGoneAt);
+        QString error;
+        if (CrashReport::write(path, CrashReport::build(m_context, m_session), &error)) {
+            m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), path}});
+        } else {
+            m_journal.append(QStringLiteral("crashReportFailed"), {{QStringLiteral("path"), path}, {QStringLiteral("error"), error}});
+            QTextStream(stderr) << "KivCrashHandler: cannot write " << path << ": " << error << '\n';
+        }
+    }
+    QCoreApplication::quit();
+}

@@ -1,0 +1,75 @@
+#ifndef KIVCRASHHANDLER_CRASHHANDLER_H
+#define KIVCRASHHANDLER_CRASHHANDLER_H
+
+#include "crashreport.h"
+#include "framereader.h"
+#include "handlerargs.h"
+#include "journal.h"
+#include "session.h"
+
+#include <QHash>
+#include <QObject>
+
+class QLocalServer;
+class QLocalSocket;
+class QTimer;
+class ProcessWatcher;
+
+// The handler's run: takes connections on an already listening server, turns the bytes into
+// messages (answering each frame with one CR-ended line), keeps the session and the journal, and
+// watches the host and its registered sub-processes. When the host has gone it lets the last bytes
+// arrive (at most kDrainMs), then records a clean exit if "ExitClient" came, or writes the crash
+// report, and quits the application.
+class CrashHandler : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kDrainMs = 2000;
+
+    CrashHandler(const HandlerArgs &args, QLocalServer *server, QObject *parent = nullptr);
+
+    void start();
+    // True when another handler took over the server name while this one ran; its socket file
+    // must then be left alone.
+    bool superseded() const { return m_superseded; }
+
+private slots:
+    void onNewConnection();
+    void onReadyRead();
+    void onDisconnected();
+    void onHostExited();
+    void onSubProcessExited(qint64 pid);
+    void finish();
+
+private:
+    struct Connection
+    {
+        int id = 0;
+        FrameReader reader;
+    };
+
+    void readFrom(QLocalSocket *socket);
+    void handleFrame(QLocalSocket *socket, int connection, const FrameReader::Frame &frame);
+    void syncSubProcessWatchers();
+    bool serverTakenOver() const;
+
+    HandlerArgs m_args;
+    QLocalServer *m_server;
+    Journal m_journal;
+    Session m_session;
+    CrashReport::Context m_context;
+    ProcessWatcher *m_hostWatcher = nullptr;
+    QHash<qint64, ProcessWatcher *> m_subProcessWatchers;
+    QHash<QLocalSocket *, Connection> m_connections;
+    int m_connectionCount = 0;
+    QTimer *m_drainTimer;
+    quint64 m_serverInode = 0;
+    bool m_hostGone = false;
+    bool m_finished = false;
+    bool m_superseded = false;
+
+    Q_DISABLE_COPY(CrashHandler)
+};
+
+#endif // KIVCRASHHANDLER_CRASHHANDLER_H

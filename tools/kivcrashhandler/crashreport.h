@@ -1,0 +1,50 @@
+#ifndef KIVCRASHHANDLER_CRASHREPORT_H
+#define KIVCRASHHANDLER_CRASHREPORT_H
+
+#include "handlerargs.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+
+class Session;
+
+// The crash report: one JSON file written into the dump folder when the host ended without saying
+// "ExitClient". Layout (members in key order as written):
+//   "appName", "clientName", "handlerParams" [3], "hostPid", "dumpFolder", "hostExecutable",
+//   "handlerStartedAt", "hostGoneAt", "writtenAt" (UTC ISO 8601),
+//   "session"     the state the messages carried (Session::toJson),
+//   "clientInfo"  {"path", "found", "attributes" {name: value}, "error"} from the host's client info
+//                 file,
+//   "logs"        {"host": tail, "thirdparty": [tail...]}, where a tail is {"path", "found", "size",
+//                 "cut", "tail"}: the last kTailBytes of the file as UTF-8 text,
+//   "journal"     the path of the session journal.
+namespace CrashReport {
+
+constexpr qint64 kTailBytes = 64 * 1024;
+
+struct Context
+{
+    HandlerArgs args;
+    QString hostExecutable; // resolved at start-up while the host still ran; may be empty
+    QString homePath;       // where the client info folder is looked for
+    QString journalPath;
+    QDateTime startedAt;
+    QDateTime hostGoneAt;
+};
+
+// "<appName>-<pid>-<yyyyMMddTHHmmssZ>.json"
+QString fileName(const HandlerArgs &args, const QDateTime &when);
+// $HOME/AppData/Local/OstrelSDK/KivClientInfo_<client>_<pid>.xml, or the library's fallback folder
+// beside the host executable when only that one exists.
+QString clientInfoPath(const Context &context);
+QJsonObject readClientInfo(const QString &path);
+QJsonObject logTail(const QString &path, qint64 maxBytes = kTailBytes);
+
+QJsonObject build(const Context &context, const Session &session);
+// Writes atomically (temporary file, then rename); false with *error set on failure.
+bool write(const QString &path, const QJsonObject &report, QString *error);
+
+} // namespace CrashReport
+
+#endif // KIVCRASHHANDLER_CRASHREPORT_H

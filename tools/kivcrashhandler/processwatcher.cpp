@@ -1,0 +1,95 @@
+#include "processwatcher.h"
+
+#include <QFile>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int kPollIntervalMs = 250;
+
+// glibc 2.36 has a wrapper, older ones do not; the raw system call works with both.
+int openPidfd(qint64 pid)
+{
+#ifdef SYS_pidfd_open
+    return int(syscall(SYS_pidfd_open, pid_t(pid), 0));
+#else
+    Q_UNUSED(pid);
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// kill(pid, 0) also succeeds on a zombie, which has ended but was not reaped yet.
+bool processGone(qint64 pid)
+{
+    if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+        return true;
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const int close = line.lastIndexOf(')'); // the command name may hold spaces and parentheses
+    return close > 0 && line.mid(close + 2, 1) == "Z";
+}
+
+} // namespace
+
+ProcessWatcher::ProcessWatcher(qint64 pid, QObject *parent)
+    : QObject(parent)
+    , m_pid(pid)
+{
+    m_pidfd = openPidfd(pid);
+    if (m_pidfd >= 0) {
+        m_notifier = new QSocketNotifier(m_pidfd, QSocketNotifier::Read, this);
+        const bool ok = connect(m_notifier, SIGNAL(activated(int)), this, SLOT(onPidfdReadable()));
+        Q_ASSERT(ok);
+        Q_UNUSED(ok);
+        return;
+    }
+    if (errno == ESRCH) {
+        QTimer::singleShot(0, this, SLOT(reportExit()));
+        return;
+    }
+    m_poll = new QTimer(this);
+    m_poll->setInterval(kPollIntervalMs);
+    const bool ok = connect(m_poll, SIGNAL(timeout()), this, SLOT(onPoll()));
+    Q_ASSERT(ok);
+    Q_UNUSED(ok);
+    m_poll->start();
+    QTimer::singleShot(0, this, SLOT(onPoll()));
+}
+
+ProcessWatcher::~ProcessWatcher()
+{
+    delete m_notifier;
+    if (m_pidfd >= 0)
+        ::close(m_pidfd);
+}
+
+void ProcessWatcher::onPidfdReadable()
+{
+    m_notifier->setEnabled(false);
+    reportExit();
+}
+
+void ProcessWatcher::onPoll()
+{
+    if (processGone(m_pid)) {
+        m_poll->stop();
+        reportExit();
+    }
+}
+
+void ProcessWatcher::reportExit()
+{
+    if (m_reported)
+        return;
+    m_reported = true;
+    emit exited(m_pid);
+}
