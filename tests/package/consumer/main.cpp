@@ -1,0 +1,32 @@
+// Starts crash reporting, reports a user, and runs until the file named by its argument appears;
+// then tells the crash handler it exits.
+#include <OstrelSDK/ostrelsdk.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTimer>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QString stopFile = app.arguments().value(1);
+
+    std::printf("version %s\n", qPrintable(Ostrel_SDK::getOstrelVersion()));
+    const bool started = Ostrel_SDK::StartCrash(QStringLiteral("consumer"), QStringLiteral("p1"), QString(),
+                                                QStringLiteral("/tmp/dumps"), 5, 2, QStringLiteral("p3"));
+    std::printf("StartCrash %s\n", started ? "true" : "false");
+    std::fflush(stdout);
+    Ostrel_SDK::setUserInfo(QStringLiteral("u1"), QString());
+
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &app, [&stopFile] {
+        if (QFile::exists(stopFile)) {
+            Ostrel_SDK::exitClient();
+            QCoreApplication::quit();
+        }
+    });
+    poll.start(50);
+    return app.exec();
+}
