@@ -40,10 +40,10 @@ namespace {
 SubProcess_Info subProcess(const char *appName, const char *role, const char *version, const char *dmpPath)
 {
     SubProcess_Info info;
-    info.appName = QLatin1String(appName);
-    info.role = QLatin1String(role);
-    info.version = QLatin1String(version);
-    info.dmpPath = QLatin1String(dmpPath);
+    info.appName = QString::fromUtf8(appName);
+    info.role = QString::fromUtf8(role);
+    info.version = QString::fromUtf8(version);
+    info.dmpPath = QString::fromUtf8(dmpPath);
     return info;
 }
 
@@ -97,7 +97,8 @@ void tst_SubProcessPayload::payloads()
     Ostrel_SDK::subProcessInfo({subProcess("worker.exe", "renderer", "1.2", "D:/Dumps/w"),
                                 subProcess("dup.exe", "first", "1", "A"),
                                 subProcess("dup.exe", "second", "2", "B"),
-                                subProcess("empty.exe", "", "", "")});
+                                subProcess("empty.exe", "", "", ""),
+                                subProcess("esc.exe", "q\"b\\s\n\t\x01", "\xc3\xa9\xe2\x82\xac", "C:\\d/x")});
     startCrash();
 
     LogCapture capture;
@@ -144,7 +145,13 @@ void tst_SubProcessPayload::payloads()
     QCOMPARE(frame, QByteArray(R"(subProcessInfo@{"appName":"empty.exe","dmpPath":"","role":"","status":2,)"
                                R"("subLogFile":"","subProcessPid":"","version":""})"));
 
-    QCOMPARE(capture.count(QStringLiteral("response: \"subProcessInfo@{"), QtInfoMsg), 6);
+    // Strings are escaped as JSON requires, nothing more; non-ASCII goes out as UTF-8.
+    Ostrel_SDK::subProcessPid(QStringLiteral("esc.exe"), QStringLiteral("9"), QString(), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(frameArrived(), 20000);
+    QCOMPARE(takeFrame(), QByteArray(R"(subProcessInfo@{"appName":"esc.exe","dmpPath":"C:\\d/x","role":"q\"b\\s\n\t\u0001",)"
+                                     R"("status":3,"subLogFile":"","subProcessPid":"9","version":")" "\xc3\xa9\xe2\x82\xac\"}"));
+
+    QCOMPARE(capture.count(QStringLiteral("response: \"subProcessInfo@{"), QtInfoMsg), 7);
     QCOMPARE(capture.count(QString(), QtCriticalMsg), 0);
 }
 
