@@ -160,18 +160,34 @@ void CrashHandler::syncSubProcessWatchers()
     }
 }
 
+// A sub-process that ends because its host ended (its stdin pipe closing, a parent-death signal)
+// may be reported before the host itself: its end counts as its own only when the host is still
+// there kSubProcessGraceMs later.
 void CrashHandler::onSubProcessExited(qint64 pid)
 {
     if (ProcessWatcher *watcher = m_subProcessWatchers.take(pid))
         watcher->deleteLater();
-    // Sub-processes that end with their host are part of the host's end, not news of their own.
     if (m_hostGone)
         return;
-    const QString appName = m_session.noteSubProcessExit(pid, QDateTime::currentDateTimeUtc());
+    m_pendingSubProcessExits.append(qMakePair(pid, QDateTime::currentDateTimeUtc()));
+    QTimer::singleShot(kSubProcessGraceMs, this, SLOT(confirmSubProcessExit()));
+}
+
+void CrashHandler::confirmSubProcessExit()
+{
+    if (m_pendingSubProcessExits.isEmpty() || m_hostGone)
+        return;
+    const QPair<qint64, QDateTime> exit = m_pendingSubProcessExits.takeFirst();
+    const QString appName = m_session.noteSubProcessExit(exit.first, exit.second);
     m_journal.append(QStringLiteral("subProcessExited"), {
         {QStringLiteral("appName"), appName},
-        {QStringLiteral("pid"), double(pid)},
+        {QStringLiteral("pid"), double(exit.first)},
+        {QStringLiteral("exitedAt"), exit.second.toString(Qt::ISODateWithMs)},
     });
+    // The host hears of it too, as one more output line (the library logs it).
+    const QByteArray line = "subProcessExited " + QByteArray::number(exit.first) + '\r';
+    for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it)
+        it.key()->write(line);
 }
 
 void CrashHandler::onDisconnected()

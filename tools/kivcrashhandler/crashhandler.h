@@ -17,7 +17,8 @@ class ProcessWatcher;
 
 // The handler's run: takes connections on an already listening server, turns the bytes into
 // messages (answering each frame with one CR-ended line), keeps the session and the journal, and
-// watches the host and its registered sub-processes. When the host has gone it lets the last bytes
+// watches the host and its registered sub-processes (a sub-process that ends while the host runs is
+// journaled and told to the host as the line "subProcessExited <pid>"). When the host has gone it lets the last bytes
 // arrive (at most kDrainMs), then records a clean exit if "ExitClient" came, or writes the crash
 // report, and quits the application.
 class CrashHandler : public QObject
@@ -26,6 +27,7 @@ class CrashHandler : public QObject
 
 public:
     static constexpr int kDrainMs = 2000;
+    static constexpr int kSubProcessGraceMs = 1000;
 
     CrashHandler(const HandlerArgs &args, QLocalServer *server, QObject *parent = nullptr);
 
@@ -40,6 +42,7 @@ private slots:
     void onDisconnected();
     void onHostExited();
     void onSubProcessExited(qint64 pid);
+    void confirmSubProcessExit();
     void finish();
 
 private:
@@ -61,6 +64,7 @@ private:
     CrashReport::Context m_context;
     ProcessWatcher *m_hostWatcher = nullptr;
     QHash<qint64, ProcessWatcher *> m_subProcessWatchers;
+    QList<QPair<qint64, QDateTime>> m_pendingSubProcessExits; // in order of exit, one timer each
     QHash<QLocalSocket *, Connection> m_connections;
     int m_connectionCount = 0;
     QTimer *m_drainTimer;

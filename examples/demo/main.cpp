@@ -1,0 +1,216 @@
+// ostrel-demo: a console host that uses OstrelSDK as a real application would, with the reference
+// crash handler beside it, and then crashes on purpose.
+//
+//   ostrel-demo [--workdir DIR] [--clean]   run the host (default DIR: <temp>/ostrel-demo)
+//   ostrel-demo --show DIR                  print what the crash handler recorded for a run in DIR
+//   ostrel-demo --worker LOGFILE            (internal) the host's worker sub-process
+//
+// Layout of DIR: logs/ (the host's log, a third-party log, the worker's log), dumps/ (the dump
+// folder given to StartCrash: the handler's journal and crash report land there), wer/ (the
+// local-dump settings, so that registering them needs no root). The client info file goes where
+// the library always puts it, under $HOME; ./scripts/demo points HOME at a folder of its own.
+
+#include "show.h"
+
+#include <OstrelSDK/ostrelsdk.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+const char kAppName[] = "ostrel-demo";
+const char kReplyMarker[] = "[OstrelSDk] socket output:";
+
+// The host's own log file: every Qt message of the process, the library's lines included.
+QFile *s_log = nullptr;
+// What the crash handler wrote back, as the library logs it ("ok cloudConfig", ...).
+QStringList s_handlerReplies;
+
+void logMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    static const char *const levels[] = {"debug", "warning", "critical", "fatal", "info"};
+    const QByteArray line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' '
+            + levels[type] + ' ' + message.toUtf8() + '\n';
+    if (s_log) {
+        s_log->write(line);
+        s_log->flush();
+    }
+    std::fputs(line.constData(), stderr);
+    // The library streams the line as a QString, so it may come quoted.
+    const int marker = message.indexOf(QLatin1String(kReplyMarker));
+    if (marker >= 0 && marker <= 1) {
+        QString reply = message.mid(marker + int(sizeof(kReplyMarker)) - 1);
+        if (marker == 1 && reply.endsWith(QLatin1Char('"')))
+            reply.chop(1);
+        s_handlerReplies.append(reply.trimmed());
+    }
+}
+
+void appendLine(const QString &path, const QString &text)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
+        file.write(QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n');
+}
+
+bool handlerSaid(const QString &prefix)
+{
+    for (const QString &line : s_handlerReplies) {
+        if (line.startsWith(prefix))
+            return true;
+    }
+    return false;
+}
+
+// The library gives the host no signal that the handler is connected. The reference handler
+// answers every frame with "ok <command>" (and reports a registered sub-process that ends), which
+// the library logs; waiting for such a line in our own log is how the demo knows its messages have
+// arrived. The event loop keeps running meanwhile, since the library's timers and socket live on it.
+bool waitForHandlerLine(const QString &prefix, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    while (!handlerSaid(prefix) && clock.elapsed() < timeoutMs) {
+        QTimer::singleShot(10, &loop, SLOT(quit()));
+        loop.exec();
+    }
+    return handlerSaid(prefix);
+}
+
+// The worker does nothing but live as long as the host: its stdin is a pipe from the host, which
+// reaches end of file when the host ends, however it ends.
+int runWorker(const QString &logPath)
+{
+    appendLine(logPath, QStringLiteral("worker %1 started").arg(::getpid()));
+    char byte;
+    while (::read(STDIN_FILENO, &byte, 1) > 0) {
+    }
+    appendLine(logPath, QStringLiteral("worker %1 stopping: host gone").arg(::getpid()));
+    return 0;
+}
+
+[[noreturn]] void crashOnPurpose()
+{
+    // No core file: the crash handler's report is what this demo shows.
+    const struct rlimit noCore = {0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    // A real invalid access: a store through a null pointer that the compiler cannot see through.
+    static volatile std::uintptr_t s_address = 0;
+    *reinterpret_cast<volatile int *>(s_address) = 42;
+    std::abort(); // not reached
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && qstrcmp(argv[1], "--worker") == 0)
+        return runWorker(QString::fromLocal8Bit(argv[2]));
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QLatin1String(kAppName));
+
+    QStringList args = app.arguments().mid(1);
+    if (args.size() == 2 && args.at(0) == QLatin1String("--show"))
+        return showDemoRun(args.at(1));
+    const bool clean = args.removeAll(QStringLiteral("--clean")) > 0;
+    QString workDir = QDir::tempPath() + QLatin1String("/ostrel-demo");
+    if (args.size() == 2 && args.at(0) == QLatin1String("--workdir")) {
+        workDir = args.at(1);
+        args.clear();
+    }
+    if (!args.isEmpty()) {
+        std::fputs("usage: ostrel-demo [--workdir DIR] [--clean] | --show DIR\n", stderr);
+        return 2;
+    }
+
+    workDir = QDir(workDir).absolutePath();
+    const QString logDir = workDir + QLatin1String("/logs");
+    const QString dumpDir = workDir + QLatin1String("/dumps");
+    const QString werDir = workDir + QLatin1String("/wer");
+    for (const QString &dir : {logDir, dumpDir, werDir})
+        QDir().mkpath(dir);
+
+    QFile log(logDir + QLatin1String("/ostrel-demo.log"));
+    log.open(QIODevice::WriteOnly | QIODevice::Append);
+    s_log = &log;
+    qInstallMessageHandler(logMessage);
+    qInfo("ostrel-demo %lld starting, library %s, work folder %s", qint64(QCoreApplication::applicationPid()),
+          qPrintable(Ostrel_SDK::getOstrelVersion()), qPrintable(workDir));
+
+    // Local-dump settings: read by the library here, written by the registration tool (launched
+    // detached, so it learns the folder from the environment).
+    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, werDir);
+    qputenv("OSTREL_WER_SETTINGS_DIR", QFile::encodeName(werDir));
+
+    // A component of ours that keeps a log of its own.
+    const QString thirdPartyLog = logDir + QLatin1String("/player.log");
+    appendLine(thirdPartyLog, QStringLiteral("player: decoder ready (h264, 1920x1080)"));
+    appendLine(thirdPartyLog, QStringLiteral("player: buffering 2.5 s"));
+
+    // The worker sub-process, registered before StartCrash so its local-dump settings are
+    // registered along with the host's. It is this program again, so its executable name is ours.
+    const QString workerLog = logDir + QLatin1String("/worker.log");
+    QProcess worker;
+    worker.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    worker.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--worker"), workerLog});
+    if (!worker.waitForStarted(5000))
+        qCritical("worker did not start: %s", qPrintable(worker.errorString()));
+    SubProcess_Info workerInfo;
+    workerInfo.appName = QLatin1String(kAppName);
+    workerInfo.role = QStringLiteral("worker");
+    workerInfo.version = QStringLiteral("1.0");
+    workerInfo.dmpPath = dumpDir;
+    workerInfo.dmpType = 2;
+    workerInfo.dmpCount = 10;
+    Ostrel_SDK::subProcessInfo({workerInfo});
+
+    Ostrel_SDK::StartCrash(QStringLiteral("demo"), QStringLiteral("channel=stable"), QStringLiteral("build=1234"),
+                           dumpDir, 10, 2, QStringLiteral("upload=off"));
+    Ostrel_SDK::setClientLogPath(log.fileName());
+    Ostrel_SDK::appendClientThirdpartyLogPath(thirdPartyLog);
+    // Stored now, sent by the library after every connection; the login goes with the first one.
+    Ostrel_SDK::setCloudConfig(QStringLiteral("region=eu-west"), QStringLiteral("sampling=1.0"));
+    Ostrel_SDK::setUserInfo(QStringLiteral("demo-user-42"), QString());
+
+    // The rest is sent only while connected: wait until the handler has answered the connect-time
+    // messages (the library's first attempt comes 500 ms after StartCrash).
+    if (!waitForHandlerLine(QStringLiteral("ok cloudConfig"), 5000))
+        qWarning("the crash handler did not answer; the following messages will be lost");
+    Ostrel_SDK::enterLive(QStringLiteral("live-1001"), QString(), true);
+    Ostrel_SDK::setStreamNode(QStringLiteral("edge-7"), QStringLiteral("rtmp://edge-7.example/live"));
+    Ostrel_SDK::checkExceptionInfos(QStringLiteral("render-stall"), QStringLiteral("frame=1234"));
+    Ostrel_SDK::subProcessPid(workerInfo.appName, QString::number(worker.processId()), workerLog, 1);
+    waitForHandlerLine(QStringLiteral("ok subProcessInfo"), 5000);
+
+    if (clean) {
+        qInfo("ostrel-demo: done, exiting normally");
+        Ostrel_SDK::exitClient();
+        waitForHandlerLine(QStringLiteral("ok ExitClient"), 5000);
+        // Stopping the worker first lets the handler see a sub-process end while the host lives.
+        worker.closeWriteChannel();
+        worker.waitForFinished(5000);
+        waitForHandlerLine(QStringLiteral("subProcessExited"), 5000);
+        return 0;
+    }
+
+    qInfo("ostrel-demo: about to crash on purpose (writing through a null pointer)");
+    appendLine(thirdPartyLog, QStringLiteral("player: last frame before the crash"));
+    crashOnPurpose();
+}
