@@ -33,6 +33,7 @@ private slots:
     void toolOnItsOwn();
     void registrationArgument();
     void twoRunLoopThroughTool();
+    void toolMissingOrNotExecutable();
 
 private:
     Run run(const QString &program, const QStringList &arguments);
@@ -203,6 +204,27 @@ void tst_WerRegistration::twoRunLoopThroughTool()
     QVERIFY(empty.first().startsWith(QLatin1String("C ")));
     QCOMPARE(r.count(QStringLiteral(R"(CrashManage dmpCreatePath: "C:\\Dumps\\app")")), 1);
     QCOMPARE(r.count(QStringLiteral("dmpCreatePath:")), 3);
+}
+
+// The start is fire-and-forget: a tool that is not there or cannot run changes nothing for the host.
+void tst_WerRegistration::toolMissingOrNotExecutable()
+{
+    QVERIFY(QFile::copy(QStringLiteral(WER_HOST), m_hostDir->filePath(QStringLiteral("wer_host"))));
+    const QByteArray spec = R"({"starts":[["C:/Dumps/app",20,3]]})";
+    Run r = runHost(spec);
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.count(QStringLiteral("start KivRegWER, args is:")), 1);
+    QCOMPARE(r.count(QStringLiteral("KivCrashHandler Path:")), 1);
+
+    QFile tool(m_hostDir->filePath(QStringLiteral("KivRegWER.exe")));
+    QVERIFY(tool.open(QIODevice::WriteOnly));
+    tool.write("not a program\n");
+    tool.close();
+    QVERIFY(tool.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    r = runHost(spec);
+    QCOMPARE(r.exitCode, 0);
+    QCOMPARE(r.count(QStringLiteral("start KivRegWER, args is:")), 1);
+    QCOMPARE(r.count(QStringLiteral("KivCrashHandler Path:")), 1);
 }
 
 QTEST_GUILESS_MAIN(tst_WerRegistration)
