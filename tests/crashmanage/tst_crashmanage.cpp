@@ -97,6 +97,7 @@ private slots:
     void loginOnUnconnectedSocketIsNotRepeated();
     void budgetCarriesOverAfterConnection();
     void fullBudgetThenSilence();
+    void handlerDroppingEachConnection();
     void handlerOutputCutting();
     void handlerOutputEcho();
     void callsWithoutEventLoop();
@@ -312,6 +313,26 @@ void tst_CrashManage::fullBudgetThenSilence()
     QCOMPARE(launchCount(), 8);
     Ostrel_SDK::exitClient();
     QVERIFY(capture.entries().last().text.endsWith(QStringLiteral("client is not connected. QLocalSocket::UnconnectedState")));
+}
+
+void tst_CrashManage::handlerDroppingEachConnection()
+{
+    standIn("drop-after-first");
+    Ostrel_SDK::setUserInfo(QStringLiteral("u1"), QString());
+    QVERIFY(Ostrel_SDK::StartCrash(QStringLiteral("c"), QString(), QString(), QString(), 1, 1, QString()));
+
+    // Every reconnection (to this launch or a relaunch) starts with the cloud configuration frame;
+    // the login goes out on the very first connection only (where it may be cut off with the
+    // connection), never again.
+    auto allReceived = [this] {
+        QByteArray all;
+        for (int n = 1; n <= launchCount(); ++n)
+            all += fileBytes(m_records.filePath(QStringLiteral("received-%1.bin").arg(n)));
+        return all;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(allReceived().count('$') >= 4, kDeadline);
+    static const QRegularExpression frames(QStringLiteral("^\\$(ClientLogin@u1@@0\\$)?\\$+$"));
+    QVERIFY2(frames.match(QString::fromUtf8(allReceived())).hasMatch(), allReceived().constData());
 }
 
 void tst_CrashManage::handlerOutputCutting()
