@@ -190,7 +190,8 @@ private slots:
         HostRun host;
         host.start(kBin + QStringLiteral("/ostrel-demo"), {QStringLiteral("--workdir"), host.dir.path()});
         QVERIFY(host.process.waitForFinished(30000));
-        QCOMPARE(host.process.exitStatus(), QProcess::CrashExit);
+        // Killed by SIGSEGV, or (under AddressSanitizer) ended by its report.
+        QVERIFY(host.process.exitStatus() == QProcess::CrashExit || host.process.exitCode() != 0);
         QTRY_VERIFY_WITH_TIMEOUT(handlersFor(host.pid).isEmpty(), 15000);
 
         const QStringList reports = host.reports();
