@@ -3,14 +3,13 @@
 
 #include <OstrelSDK/ostrelsdk.h>
 
+#include <QByteArray>
 #include <QJsonArray>
 #include <QList>
 #include <QLocalSocket>
 #include <QObject>
 #include <QProcess>
 #include <QString>
-
-class QByteArray;
 
 // The one object that supervises the crash handler: records the start parameters, launches the
 // handler, connects to it, retries and relaunches on a fixed budget, and writes every handler
@@ -69,13 +68,15 @@ private:
     void tryConnectHandler();
     void sendCloudInfoConfig();
     void sendClientLoginInfo();
-    bool sendHandlerMessage(const QByteArray &message);
+    // Takes the message by value: a temporary (the usual toUtf8() result) becomes the frame
+    // without another copy.
+    bool sendHandlerMessage(QByteArray message);
 
     // The connection guard shared by every host-triggered message: the socket must exist and be
     // connected. Logs the refusal with the caller's signature.
     bool connectionReady(const char *caller) const;
-    // Guard, write the message, echo it: the whole of a plain host-triggered message.
-    void sendGuardedMessage(const char *caller, const QString &message);
+    // Write a message that passed the guard, then echo it in the "response:" line.
+    void sendCheckedMessage(const char *caller, const QString &message);
 
     QLocalSocket *m_socket = nullptr;
     QProcess *m_process = nullptr;

@@ -120,13 +120,12 @@ void CrashManage::sendClientLoginInfo()
 
 // Writes one frame. True when a socket exists (the frame was handed to it), false otherwise. Does
 // not look at the socket's state and does not wait for the bytes to leave.
-bool CrashManage::sendHandlerMessage(const QByteArray &message)
+bool CrashManage::sendHandlerMessage(QByteArray message)
 {
-    QByteArray frame = message;
-    frame.append(HandlerPolicy::kFrameTerminator);
+    message.append(HandlerPolicy::kFrameTerminator);
     if (!m_socket)
         return false;
-    m_socket->write(frame);
+    m_socket->write(message);
     m_socket->flush();
     return true;
 }

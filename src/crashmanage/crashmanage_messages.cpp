@@ -20,10 +20,10 @@ bool CrashManage::connectionReady(const char *caller) const
     return true;
 }
 
-void CrashManage::sendGuardedMessage(const char *caller, const QString &message)
+// Writes a message that has passed the guard and echoes it. Callers build the text only after the
+// guard: a refused message costs the guard alone (and, with logging on, its log line).
+void CrashManage::sendCheckedMessage(const char *caller, const QString &message)
 {
-    if (!connectionReady(caller))
-        return;
     sendHandlerMessage(message.toUtf8());
     sdkLog(false, caller, "response:", message);
 }
@@ -50,24 +50,32 @@ void CrashManage::enterLive(const QString &liveId, bool liveFlag)
     if (m_userId.isEmpty())
         sdkLog(true, Q_FUNC_INFO, "User Id is Empty.");
 
-    sendGuardedMessage(Q_FUNC_INFO,
+    if (!connectionReady(Q_FUNC_INFO))
+        return;
+    sendCheckedMessage(Q_FUNC_INFO,
                        QLatin1String("ClientLogin@") + m_userId + QLatin1Char('@') + m_liveId
                                + QLatin1Char('@') + QString::number(liveFlag ? 1 : 0));
 }
 
 void CrashManage::checkExceptionInfos(const QString &info1, const QString &info2)
 {
-    sendGuardedMessage(Q_FUNC_INFO, QLatin1String("ExceptionCheck@") + info1 + QLatin1Char('@') + info2);
+    if (!connectionReady(Q_FUNC_INFO))
+        return;
+    sendCheckedMessage(Q_FUNC_INFO, QLatin1String("ExceptionCheck@") + info1 + QLatin1Char('@') + info2);
 }
 
 void CrashManage::streamNode(const QString &node, const QString &nodeDetail)
 {
-    sendGuardedMessage(Q_FUNC_INFO, QLatin1String("StreamNode@") + node + QLatin1Char('@') + nodeDetail);
+    if (!connectionReady(Q_FUNC_INFO))
+        return;
+    sendCheckedMessage(Q_FUNC_INFO, QLatin1String("StreamNode@") + node + QLatin1Char('@') + nodeDetail);
 }
 
 void CrashManage::exitClient()
 {
-    sendGuardedMessage(Q_FUNC_INFO, QStringLiteral("ExitClient"));
+    if (!connectionReady(Q_FUNC_INFO))
+        return;
+    sendCheckedMessage(Q_FUNC_INFO, QStringLiteral("ExitClient"));
 }
 
 // Only stored: the text goes out with the connect-time messages of every later connection.
