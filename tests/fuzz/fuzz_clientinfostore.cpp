@@ -2,6 +2,10 @@
 // or a full disk may have left behind). For any content: option() and setOption() return without
 // crashing; when the content does not parse as XML, setOption leaves the file byte for byte as it
 // was; when it parses, the value written reads back unchanged.
+//
+// The XML parser lives in Qt, which is not coverage-instrumented, so the target feeds libFuzzer its
+// own signal through extra counters: how far the parse got (error kind, line, column bucket) and
+// the shape of what parsed. Inputs that reach new parser states are then kept and mutated further.
 
 #include "clientinfo/kivoperateini.h"
 
@@ -15,7 +19,43 @@
 #include <cstdint>
 #include <cstdlib>
 
+#if defined(__clang__)
+__attribute__((section("__libfuzzer_extra_counters")))
+#endif
+static uint8_t s_parseFeatures[1024];
+
 namespace {
+
+int log2Bucket(int value)
+{
+    int bucket = 0;
+    while (value > 1 && bucket < 15) {
+        value >>= 1;
+        ++bucket;
+    }
+    return bucket;
+}
+
+// Marks the parser state this content reached: one counter per error kind and position bucket, or
+// per document shape when it parsed.
+void markParseFeatures(const QByteArray &content)
+{
+    QDomDocument doc;
+    QString error;
+    int line = 0;
+    int column = 0;
+    if (!doc.setContent(content, &error, &line, &column)) {
+        const int kind = int(qHash(error) % 32);
+        s_parseFeatures[kind * 8 + qMin(line, 7)]++;
+        s_parseFeatures[256 + kind * 16 + log2Bucket(column)]++;
+        return;
+    }
+    const QDomElement root = doc.documentElement();
+    const int attributes = qMin(root.attributes().count(), 15);
+    const int children = qMin(doc.childNodes().count(), 3);
+    const int rootChildren = qMin(root.childNodes().count(), 1);
+    s_parseFeatures[768 + attributes * 16 + children * 4 + rootChildren * 2 + int(doc.doctype().isNull())]++;
+}
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &)
 {
@@ -52,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     }();
     const QString path = dir->filePath(QStringLiteral("KivClientInfo_fuzz_1.xml"));
     const QByteArray content(reinterpret_cast<const char *>(bytes), static_cast<int>(size));
+    markParseFeatures(content);
     {
         QFile file(path);
         check(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
