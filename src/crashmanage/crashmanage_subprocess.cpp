@@ -6,99 +6,14 @@
 
 #include "crashmanage/crashmanage.h"
 
-#include "crashmanage/subprocesspayload.h"
 #include "crashmanage/werregistration.h"
 #include "sdk/sdklog.h"
 
 #include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <utility>
-
-namespace {
-
-// A JSON string as QJsonDocument writes it: '"' and '\\' escaped, \b \f \n \r \t as such, other
-// control characters as \u00xx, a lone surrogate as \uxxxx (lower-case hex), everything else as
-// UTF-8 (a valid surrogate pair as one 4-byte sequence).
-void appendJsonString(QByteArray &out, const QString &text)
-{
-    static const char hex[] = "0123456789abcdef";
-    const auto appendUnicodeEscape = [&out](ushort u) {
-        const char escape[6] = {'\\', 'u', hex[(u >> 12) & 0xf], hex[(u >> 8) & 0xf], hex[(u >> 4) & 0xf], hex[u & 0xf]};
-        out.append(escape, 6);
-    };
-    out.append('"');
-    const QChar *chars = text.constData();
-    const int size = text.size();
-    for (int i = 0; i < size; ++i) {
-        const ushort u = chars[i].unicode();
-        if (u < 0x80) {
-            switch (u) {
-            case '"': out.append("\\\"", 2); break;
-            case '\\': out.append("\\\\", 2); break;
-            case '\b': out.append("\\b", 2); break;
-            case '\f': out.append("\\f", 2); break;
-            case '\n': out.append("\\n", 2); break;
-            case '\r': out.append("\\r", 2); break;
-            case '\t': out.append("\\t", 2); break;
-            default:
-                if (u < 0x20)
-                    appendUnicodeEscape(u);
-                else
-                    out.append(char(u));
-            }
-        } else if (u < 0x800) {
-            out.append(char(0xc0 | (u >> 6)));
-            out.append(char(0x80 | (u & 0x3f)));
-        } else if (QChar::isSurrogate(u)) {
-            if (QChar::isHighSurrogate(u) && i + 1 < size && chars[i + 1].isLowSurrogate()) {
-                const uint code = QChar::surrogateToUcs4(u, chars[i + 1].unicode());
-                ++i;
-                out.append(char(0xf0 | (code >> 18)));
-                out.append(char(0x80 | ((code >> 12) & 0x3f)));
-                out.append(char(0x80 | ((code >> 6) & 0x3f)));
-                out.append(char(0x80 | (code & 0x3f)));
-            } else {
-                appendUnicodeEscape(u);
-            }
-        } else {
-            out.append(char(0xe0 | (u >> 12)));
-            out.append(char(0x80 | ((u >> 6) & 0x3f)));
-            out.append(char(0x80 | (u & 0x3f)));
-        }
-    }
-    out.append('"');
-}
-
-} // namespace
-
-void appendSubProcessPayload(QByteArray &out, const SubProcess_Info &record, const QString &subLogFile,
-                             const QString &subProcessPid, int status, qint32 beginTime)
-{
-    out.reserve(out.size() + 128
-                + 3 * (record.appName.size() + record.dmpPath.size() + record.role.size() + subLogFile.size()
-                       + subProcessPid.size() + record.version.size()));
-    out.append('{');
-    if (status == 1) {
-        out.append("\"SDKBeginTime\":");
-        out.append(QByteArray::number(beginTime));
-        out.append(',');
-    }
-    out.append("\"appName\":");
-    appendJsonString(out, record.appName);
-    out.append(",\"dmpPath\":");
-    appendJsonString(out, record.dmpPath);
-    out.append(",\"role\":");
-    appendJsonString(out, record.role);
-    out.append(",\"status\":");
-    out.append(QByteArray::number(status));
-    out.append(",\"subLogFile\":");
-    appendJsonString(out, subLogFile);
-    out.append(",\"subProcessPid\":");
-    appendJsonString(out, subProcessPid);
-    out.append(",\"version\":");
-    appendJsonString(out, record.version);
-    out.append('}');
-}
 
 void CrashManage::setSubProcessInfo(const QList<SubProcess_Info> &subProcesses)
 {
@@ -134,10 +49,20 @@ void CrashManage::setSubProcessPid(const QString &appName, const QString &subPro
         return;
     record->subProcessPid = subProcessPid;
 
-    const qint32 beginTime = status == 1 ? static_cast<qint32>(QDateTime::currentSecsSinceEpoch()) : 0;
-    QByteArray message("subProcessInfo@");
-    appendSubProcessPayload(message, *record, subLogFile, subProcessPid, status, beginTime);
-    // The echo needs the text as a QString: built only when it is written.
+    QJsonObject payload;
+    if (status == 1)
+        payload.insert(QStringLiteral("SDKBeginTime"), static_cast<qint32>(QDateTime::currentSecsSinceEpoch()));
+    payload.insert(QStringLiteral("appName"), record->appName);
+    payload.insert(QStringLiteral("dmpPath"), record->dmpPath);
+    payload.insert(QStringLiteral("role"), record->role);
+    payload.insert(QStringLiteral("status"), status);
+    payload.insert(QStringLiteral("subLogFile"), subLogFile);
+    payload.insert(QStringLiteral("subProcessPid"), subProcessPid);
+    payload.insert(QStringLiteral("version"), record->version);
+
+    // toJson gives valid UTF-8 (lone surrogates come out escaped), so the bytes go into the frame as
+    // they are; the echo needs the text as a QString and is built only when it is written.
+    QByteArray message = QByteArrayLiteral("subProcessInfo@") + QJsonDocument(payload).toJson(QJsonDocument::Compact);
     const QString echo = sdkLogEnabled() ? QString::fromUtf8(message) : QString();
     sendHandlerMessage(std::move(message));
     sdkLog(false, Q_FUNC_INFO, "response:", echo);
