@@ -18,6 +18,7 @@ struct Sample
     double rssBefore = 0;
     double rssAfter = 0;
     double rssLater = 0;
+    double loadNs = 0;
 };
 
 bool runChild(const char *mode, Sample &sample)
@@ -29,13 +30,14 @@ bool runChild(const char *mode, Sample &sample)
     if (!child.waitForFinished(30000) || child.exitCode() != 0)
         return false;
     const QList<QByteArray> fields = child.readAllStandardOutput().simplified().split(' ');
-    if (fields.size() != 5)
+    if (fields.size() != 6)
         return false;
     sample.wallNs = fields[0].toDouble();
     sample.cpuNs = fields[1].toDouble();
     sample.rssBefore = fields[2].toDouble();
     sample.rssAfter = fields[3].toDouble();
     sample.rssLater = fields[4].toDouble();
+    sample.loadNs = fields[5].toDouble();
     return true;
 }
 
@@ -44,6 +46,7 @@ void BM_Start(benchmark::State &state, const char *mode)
     double cpu = 0;
     double added = 0;
     double addedLater = 0;
+    double load = 0;
     for (auto _ : state) {
         Sample s;
         if (!runChild(mode, s)) {
@@ -54,11 +57,13 @@ void BM_Start(benchmark::State &state, const char *mode)
         cpu += s.cpuNs;
         added += s.rssAfter - s.rssBefore;
         addedLater += s.rssLater - s.rssBefore;
+        load += s.loadNs;
     }
     const double n = double(state.iterations());
     state.counters["cpu_ms"] = cpu / n / 1e6;
     state.counters["rss_added_KiB"] = added / n / 1024;
     state.counters["rss_added_after_first_attempt_KiB"] = addedLater / n / 1024;
+    state.counters["load_ms"] = load / n / 1e6;
 }
 
 } // namespace

@@ -2,8 +2,9 @@
 // of bench_start, once per measurement, since loading and starting happen once per process.
 //   bench_start_host start   load libOstrelSDK with dlopen, then call StartCrash
 //   bench_start_host floor   the unavoidable part alone: one detached launch of the same program
-// Prints: wall_ns cpu_ns rss_before rss_after rss_after_first_attempt (bytes).
-// Local-dump settings are made to match first, so StartCrash needs no registration.
+// Prints: wall_ns cpu_ns rss_before rss_after rss_after_first_attempt load_wall_ns (bytes, ns).
+// Local-dump settings are made to match first, so StartCrash needs no registration. Log lines go to
+// a handler that drops them (their formatting is counted, not where a host sends them).
 
 #include "benchsupport.h"
 
@@ -33,6 +34,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const bool floor = argc > 1 && std::strcmp(argv[1], "floor") == 0;
     bench::IsolatedHost::registerLocalDumps(QStringLiteral("D:\\dumps"), 10, 2);
+    qInstallMessageHandler(bench::quietMessageHandler);
+    qint64 loadWall = 0;
 
     const qint64 rssBefore = bench::rssBytes();
     const qint64 cpu0 = bench::threadCpuNs();
@@ -48,6 +51,7 @@ int main(int argc, char **argv)
             std::fprintf(stderr, "dlopen: %s\n", dlerror());
             return 1;
         }
+        loadWall = bench::monotonicNs() - wall0;
         auto startCrash = reinterpret_cast<StartCrashFn>(dlsym(library, kStartCrashSymbol));
         if (!startCrash) {
             std::fprintf(stderr, "dlsym: %s\n", dlerror());
@@ -64,7 +68,7 @@ int main(int argc, char **argv)
     bench::waitUntil([] { return false; }, 700);
     const qint64 rssLater = bench::rssBytes();
 
-    std::printf("%lld %lld %lld %lld %lld\n", (long long)wall, (long long)cpu, (long long)rssBefore,
-                (long long)rssAfter, (long long)rssLater);
+    std::printf("%lld %lld %lld %lld %lld %lld\n", (long long)wall, (long long)cpu, (long long)rssBefore,
+                (long long)rssAfter, (long long)rssLater, (long long)loadWall);
     return 0;
 }
