@@ -27,11 +27,6 @@ QString dataFolder()
     return QDir::homePath() + QStringLiteral("/AppData/Local/OstrelSDK");
 }
 
-QStringList filesIn(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::Files);
-}
-
 void startCrash(const QString &clientName)
 {
     QVERIFY(Ostrel_SDK::StartCrash(clientName, QStringLiteral("p1"), QStringLiteral("p2"), QStringLiteral("C:/dumps"), 5, 2,
@@ -47,11 +42,8 @@ class tst_ClientInfoWriters : public QObject
 private slots:
     void initTestCase();
     void fileNamedAfterStartCrash();
-    void writerBeforeStartCrashKeepsZeroName();
-    void secondStartCrashRenamesUnwrittenFile();
-    void thirdpartyAppendRules();
+    void zeroNameAndThirdpartyAppendRules();
     void fallbackFolderWhenHomeCannotBeCreated();
-    void percentSignsInHomePath();
 
 private:
     QTemporaryDir m_tmp;
@@ -59,11 +51,11 @@ private:
 
 void tst_ClientInfoWriters::initTestCase()
 {
-    // Isolation before the first library call: home, local-dump settings, and a stand-in crash
-    // handler that exits at once.
-    QVERIFY(m_tmp.isValid());
-    QVERIFY(QDir(m_tmp.path()).mkpath(QStringLiteral("home")));
-    qputenv("HOME", QFile::encodeName(m_tmp.filePath(QStringLiteral("home"))));
+    // Before the first library call: home, local-dump settings, and a stand-in handler that exits.
+    // The home folder holds "%1" and "%2": only the file name template may be substituted.
+    const QString home = m_tmp.filePath(QStringLiteral("home %1 %2"));
+    QVERIFY(QDir().mkpath(home));
+    qputenv("HOME", QFile::encodeName(home));
     qputenv("OSTREL_WER_SETTINGS_DIR", QFile::encodeName(m_tmp.filePath(QStringLiteral("wer"))));
     qunsetenv("OSTREL_STANDIN_DIR");
     QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, m_tmp.filePath(QStringLiteral("wer")));
@@ -71,112 +63,72 @@ void tst_ClientInfoWriters::initTestCase()
 
 void tst_ClientInfoWriters::fileNamedAfterStartCrash()
 {
-    LogCapture capture;
-    startCrash(QStringLiteral("demo"));
-    QCOMPARE(capture.lines(QStringLiteral("writeIniFile"), QtDebugMsg),
-             QStringList({QStringLiteral("writeIniFile \"demo\" \"%1\"").arg(pid())}));
-    QCOMPARE(filesIn(dataFolder()), QStringList()); // StartCrash alone writes no file
-
+    {
+        LogCapture capture;
+        startCrash(QStringLiteral("first"));
+        startCrash(QStringLiteral("demo")); // the latest name before the first writer counts
+        QCOMPARE(capture.lines(QStringLiteral("writeIniFile"), QtDebugMsg),
+                 QStringList({QStringLiteral("writeIniFile \"first\" \"%1\"").arg(pid()),
+                              QStringLiteral("writeIniFile \"demo\" \"%1\"").arg(pid())}));
+        QCOMPARE(QDir(dataFolder()).entryList(QDir::Files), QStringList()); // StartCrash alone writes no file
+    }
+    // Each exported call, the attribute it leaves behind, and its writer's log line.
+    const struct { void (*call)(); const char *key, *value, *line; } steps[] = {
+        {[] { Ostrel_SDK::setClientLogPath(QStringLiteral("C:/log")); }, "logPath", "C:/log", "writeIniFileClientLogInfo \"C:/log\""},
+        {[] { Ostrel_SDK::setUserInfo(QStringLiteral("u1"), QStringLiteral("not stored")); }, "id", "u1", "writeIniFileUserInfo \"u1\""},
+        {[] { Ostrel_SDK::enterLive(QStringLiteral("L1"), QStringLiteral("not stored"), true); }, "liveid", "L1", "writeIniFileLiveInfo \"L1\" true"},
+        {[] { Ostrel_SDK::quitLive(); }, "liveid", "", "writeIniFileLiveInfo \"\" false"},
+        {[] { Ostrel_SDK::enterLive(QStringLiteral("L2"), QString(), false); }, "liveid", "L2", "writeIniFileLiveInfo \"L2\" true"},
+        {[] { Ostrel_SDK::enterLive(QString(), QString(), true); }, "liveid", "", "writeIniFileLiveInfo \"\" true"},
+        {[] { Ostrel_SDK::setStreamNode(QString(), QStringLiteral("detail")); }, "node", "", "writeIniFileStreamNodeInfo \"\""},
+        {[] { Ostrel_SDK::setStreamNode(QStringLiteral("n1"), QStringLiteral("detail")); }, "node", "n1", "writeIniFileStreamNodeInfo \"n1\""},
+    };
     const QString path = dataFolder() + QStringLiteral("/KivClientInfo_demo_%1.xml").arg(pid());
-    capture.clear();
-    Ostrel_SDK::setClientLogPath(QStringLiteral("C:/log"));
-    QCOMPARE(filesIn(dataFolder()), QStringList({QFileInfo(path).fileName()}));
-    QMap<QString, QString> expected = initialAttributes();
-    expected.insert(QStringLiteral("logPath"), QStringLiteral("C:/log"));
-    QCOMPARE(attributes(path), expected);
-
-    Ostrel_SDK::setClientLogPath(QStringLiteral("D:/other"));
-    Ostrel_SDK::setUserInfo(QStringLiteral("u1"), QStringLiteral("not stored"));
-    Ostrel_SDK::enterLive(QStringLiteral("L1"), QStringLiteral("not stored"), true);
-    QCOMPARE(attributes(path).value(QStringLiteral("liveid")), QStringLiteral("L1"));
-    Ostrel_SDK::quitLive();
-    QCOMPARE(attributes(path).value(QStringLiteral("liveid")), QString());
-    Ostrel_SDK::enterLive(QStringLiteral("L2"), QString(), false);
-    Ostrel_SDK::enterLive(QString(), QString(), true);
-    Ostrel_SDK::setStreamNode(QString(), QStringLiteral("detail"));
-    QVERIFY(attributes(path).contains(QStringLiteral("node")));
-    Ostrel_SDK::setStreamNode(QStringLiteral("n1"), QStringLiteral("detail"));
-
-    expected.insert(QStringLiteral("logPath"), QStringLiteral("D:/other"));
-    expected.insert(QStringLiteral("id"), QStringLiteral("u1"));
-    expected.insert(QStringLiteral("node"), QStringLiteral("n1"));
-    QCOMPARE(attributes(path), expected);
-    QCOMPARE(capture.lines(QStringLiteral("Ostrel "), QtDebugMsg), QStringList({
-        QStringLiteral("Ostrel writeIniFileClientLogInfo \"C:/log\""),
-        QStringLiteral("Ostrel writeIniFileClientLogInfo \"D:/other\""),
-        QStringLiteral("Ostrel writeIniFileUserInfo \"u1\""),
-        QStringLiteral("Ostrel writeIniFileLiveInfo \"L1\" true"),
-        QStringLiteral("Ostrel writeIniFileLiveInfo \"\" false"),
-        QStringLiteral("Ostrel writeIniFileLiveInfo \"L2\" true"),
-        QStringLiteral("Ostrel writeIniFileLiveInfo \"\" true"),
-        QStringLiteral("Ostrel writeIniFileStreamNodeInfo \"\""),
-        QStringLiteral("Ostrel writeIniFileStreamNodeInfo \"n1\"")}));
-    // The first writer created the file afresh, exactly once.
-    QCOMPARE(capture.count(QStringLiteral("KivOperateIni::initXml file success"), QtDebugMsg), 1);
+    for (const auto &step : steps) {
+        LogCapture capture;
+        step.call();
+        QCOMPARE(attributes(path).value(QString::fromUtf8(step.key), QStringLiteral("<absent>")), QString::fromUtf8(step.value));
+        QCOMPARE(capture.lines(QStringLiteral("Ostrel "), QtDebugMsg), QStringList(QStringLiteral("Ostrel ") + QString::fromUtf8(step.line)));
+        // Only the first writer creates the file, afresh.
+        QCOMPARE(capture.count(QStringLiteral("KivOperateIni::initXml file success"), QtDebugMsg), int(&step == steps));
+    }
+    startCrash(QStringLiteral("late")); // the store keeps its path
+    Ostrel_SDK::setClientLogPath(QStringLiteral("E:/last")); // replaced whole
+    QCOMPARE(QDir(dataFolder()).entryList(QDir::Files), QStringList({QFileInfo(path).fileName()}));
+    QCOMPARE(attributes(path), initialWith({{"logPath", "E:/last"}, {"id", "u1"}, {"node", "n1"}}));
 }
 
-void tst_ClientInfoWriters::writerBeforeStartCrashKeepsZeroName()
+void tst_ClientInfoWriters::zeroNameAndThirdpartyAppendRules()
 {
-    // A file of the same name left by an earlier process is emptied by the first write.
+    // A writer before StartCrash names the file KivClientInfo_0_0.xml for good; a file of that name
+    // left by an earlier process is emptied by the first write.
     QVERIFY(QDir().mkpath(dataFolder()));
     const QString path = dataFolder() + QStringLiteral("/KivClientInfo_0_0.xml");
     QVERIFY(writeAll(path, "<?xml version=\"1.0\"?>\n<ClientInfo logPath=\"old\" node=\"old\"/>\n"));
-
     Ostrel_SDK::setUserInfo(QStringLiteral("u1"), QString());
     startCrash(QStringLiteral("demo"));
-    Ostrel_SDK::setClientLogPath(QStringLiteral("C:/log"));
 
-    QCOMPARE(filesIn(dataFolder()), QStringList({QStringLiteral("KivClientInfo_0_0.xml")}));
-    QMap<QString, QString> expected = initialAttributes();
-    expected.insert(QStringLiteral("id"), QStringLiteral("u1"));
-    expected.insert(QStringLiteral("logPath"), QStringLiteral("C:/log"));
-    QCOMPARE(attributes(path), expected);
-}
-
-void tst_ClientInfoWriters::secondStartCrashRenamesUnwrittenFile()
-{
-    startCrash(QStringLiteral("first"));
-    startCrash(QStringLiteral("second"));
-    Ostrel_SDK::setUserInfo(QStringLiteral("u1"), QString());
-    startCrash(QStringLiteral("third")); // too late: the store already has its path
-    Ostrel_SDK::setStreamNode(QStringLiteral("n"), QString());
-
-    QCOMPARE(filesIn(dataFolder()), QStringList({QStringLiteral("KivClientInfo_second_%1.xml").arg(pid())}));
-    const QMap<QString, QString> values = attributes(dataFolder() + QLatin1Char('/') + filesIn(dataFolder()).value(0));
-    QCOMPARE(values.value(QStringLiteral("id")), QStringLiteral("u1"));
-    QCOMPARE(values.value(QStringLiteral("node")), QStringLiteral("n"));
-}
-
-void tst_ClientInfoWriters::thirdpartyAppendRules()
-{
-    Ostrel_SDK::logSwitch(false); // the client info lines are not gated by it
-    const QString path = dataFolder() + QStringLiteral("/KivClientInfo_0_0.xml");
-    const QString key = QStringLiteral("thirdpartyLogPath");
-    LogCapture capture;
-    auto appendAndRead = [&](const char *logPath) {
-        Ostrel_SDK::appendClientThirdpartyLogPath(QString::fromUtf8(logPath));
-        return attributes(path).value(key);
+    const struct { const char *path, *list; bool written; } steps[] = {
+        {"", "", true}, // empty path on an empty list: written as ""
+        {"C:/a", "C:/a", true},
+        {"C:/b", "C:/a;C:/b", true},
+        {"C:/a", "C:/a;C:/b", false}, // duplicate
+        {"", "C:/a;C:/b", false},     // empty path on a non-empty list
+        {"a;C", "C:/a;C:/b", false},  // substring across the separator
+        {"C:/logs/x", "C:/a;C:/b;C:/logs/x", true},
+        {"C:/logs", "C:/a;C:/b;C:/logs/x", false},            // substring of a stored path
+        {"c:/logs/X", "C:/a;C:/b;C:/logs/x;c:/logs/X", true}, // case-sensitive
     };
-    auto writes = [&] { return capture.count(QStringLiteral("KivOperateIni::setOption success \"ClientInfo\" \"thirdpartyLogPath\"")); };
-
-    Ostrel_SDK::setClientLogPath(QStringLiteral("C:/own"));
-    QCOMPARE(appendAndRead(""), QString()); // empty path on an empty list: written as ""
-    QCOMPARE(writes(), 1);
-    QCOMPARE(appendAndRead("C:/a"), QStringLiteral("C:/a"));
-    QCOMPARE(appendAndRead("C:/b"), QStringLiteral("C:/a;C:/b"));
-    QCOMPARE(writes(), 3);
-    QCOMPARE(appendAndRead("C:/a"), QStringLiteral("C:/a;C:/b")); // duplicate
-    QCOMPARE(appendAndRead(""), QStringLiteral("C:/a;C:/b"));     // empty path on a non-empty list
-    QCOMPARE(appendAndRead("a;C"), QStringLiteral("C:/a;C:/b"));  // substring across the separator
-    QCOMPARE(writes(), 3);
-    QCOMPARE(appendAndRead("C:/logs/x"), QStringLiteral("C:/a;C:/b;C:/logs/x"));
-    QCOMPARE(appendAndRead("C:/logs"), QStringLiteral("C:/a;C:/b;C:/logs/x")); // substring of a stored path
-    QCOMPARE(appendAndRead("c:/logs/X"), QStringLiteral("C:/a;C:/b;C:/logs/x;c:/logs/X")); // case-sensitive
-    QCOMPARE(writes(), 5);
-    QCOMPARE(attributes(path).value(QStringLiteral("logPath")), QStringLiteral("C:/own"));
-    QCOMPARE(capture.lines(QStringLiteral("Ostrel appendIniFileThirdpartyLogInfo")).value(3),
-             QStringLiteral("Ostrel appendIniFileThirdpartyLogInfo \"C:/a\""));
-
+    for (const auto &step : steps) {
+        LogCapture capture;
+        Ostrel_SDK::appendClientThirdpartyLogPath(QString::fromUtf8(step.path));
+        QCOMPARE(attributes(path).value(QStringLiteral("thirdpartyLogPath")), QString::fromUtf8(step.list));
+        QCOMPARE(capture.count(QStringLiteral("KivOperateIni::setOption success \"ClientInfo\" \"thirdpartyLogPath\"")), int(step.written));
+        QCOMPARE(capture.lines(QStringLiteral("Ostrel "), QtDebugMsg),
+                 QStringList(QStringLiteral("Ostrel appendIniFileThirdpartyLogInfo \"%1\"").arg(QString::fromUtf8(step.path))));
+    }
+    QCOMPARE(QDir(dataFolder()).entryList(QDir::Files), QStringList({QStringLiteral("KivClientInfo_0_0.xml")}));
+    QCOMPARE(attributes(path), initialWith({{"id", "u1"}, {"thirdpartyLogPath", "C:/a;C:/b;C:/logs/x;c:/logs/X"}}));
 }
 
 void tst_ClientInfoWriters::fallbackFolderWhenHomeCannotBeCreated()
@@ -194,18 +146,7 @@ void tst_ClientInfoWriters::fallbackFolderWhenHomeCannotBeCreated()
     QFile::remove(path);
     if (!fallbackExisted)
         QDir().rmdir(fallback);
-    QCOMPARE(values.value(QStringLiteral("id")), QStringLiteral("u1"));
-    QCOMPARE(values.size(), 4);
-}
-
-void tst_ClientInfoWriters::percentSignsInHomePath()
-{
-    // Only the file name template is substituted; a home folder may hold "%1" or "%2" itself.
-    const QString home = m_tmp.filePath(QStringLiteral("h%1 %2"));
-    qputenv("HOME", QFile::encodeName(home));
-    writeIniFile(QStringLiteral("c"));
-    Ostrel_SDK::setUserInfo(QStringLiteral("u1"), QString());
-    QCOMPARE(filesIn(home + QStringLiteral("/AppData/Local/OstrelSDK")), QStringList({QStringLiteral("KivClientInfo_c_%1.xml").arg(pid())}));
+    QCOMPARE(values, initialWith({{"id", "u1"}}));
 }
 
 QTEST_GUILESS_MAIN(tst_ClientInfoWriters)
