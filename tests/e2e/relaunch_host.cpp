@@ -1,15 +1,13 @@
-// A host on the fast reconnection policy (first attempt 200 ms, retries 150 ms apart), beside a
-// copy of the reference crash handler. It stores a cloud configuration, says "handler-up" on stdout
-// once the handler has answered it, then waits while the test kills that handler: the library's
-// retries fail, it relaunches the handler, and the new one must answer the cloud configuration
-// again ("handler-back"). Then it says ExitClient and exits.
+// A host on the fast reconnection policy beside a copy of the reference crash handler. It stores a
+// cloud configuration and says "handler-up" once the handler has answered it; the test then kills
+// that handler, the library's retries fail and it relaunches one, which must answer the cloud
+// configuration again ("handler-back"). Then it says ExitClient and exits.
 //   e2e_relaunch_host <work folder>      exit 0, or 3/4/5 for the step that timed out
 
 #include <OstrelSDK/ostrelsdk.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
+#include <QDeadlineTimer>
 #include <QSettings>
 #include <QTimer>
 
@@ -22,29 +20,23 @@ int s_exitReplies = 0;
 
 void handler(QtMsgType, const QMessageLogContext &, const QString &message)
 {
-    if (message.contains(QLatin1String("socket output:ok cloudConfig")))
-        ++s_cloudReplies;
-    if (message.contains(QLatin1String("socket output:ok ExitClient")))
-        ++s_exitReplies;
+    s_cloudReplies += message.contains(QLatin1String("socket output:ok cloudConfig"));
+    s_exitReplies += message.contains(QLatin1String("socket output:ok ExitClient"));
     std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
-bool waitFor(const int &counter, int wanted, int timeoutMs)
+bool waitFor(const int &counter, int wanted, int timeoutMs, const char *say = nullptr)
 {
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    while (counter < wanted && clock.elapsed() < timeoutMs) {
-        QTimer::singleShot(10, &loop, SLOT(quit()));
-        loop.exec();
+    const QDeadlineTimer deadline(timeoutMs);
+    QTimer tick; // wakes the wait below at least every 10 ms
+    tick.start(10);
+    while (counter < wanted && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (counter >= wanted && say) {
+        std::printf("%s\n", say);
+        std::fflush(stdout);
     }
     return counter >= wanted;
-}
-
-void say(const char *word)
-{
-    std::printf("%s\n", word);
-    std::fflush(stdout);
 }
 
 } // namespace
@@ -53,21 +45,16 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("e2e-relaunch-host"));
-    if (argc != 2)
-        return 2;
-    const QString work = QString::fromLocal8Bit(argv[1]);
+    const QString work = QString::fromLocal8Bit(argv[argc - 1]);
     QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, work + QStringLiteral("/wer"));
     qInstallMessageHandler(handler);
 
     Ostrel_SDK::StartCrash(QStringLiteral("relaunch"), QString(), QString(), work + QStringLiteral("/dumps"), 1, 2, QString());
     Ostrel_SDK::setCloudConfig(QStringLiteral("cfg-one"), QStringLiteral("cfg-two"));
-
-    if (!waitFor(s_cloudReplies, 1, 20000))
+    if (!waitFor(s_cloudReplies, 1, 20000, "handler-up"))
         return 3;
-    say("handler-up");
-    if (!waitFor(s_cloudReplies, 2, 30000))
+    if (!waitFor(s_cloudReplies, 2, 30000, "handler-back"))
         return 4;
-    say("handler-back");
     Ostrel_SDK::exitClient();
     return waitFor(s_exitReplies, 1, 20000) ? 0 : 5;
 }
