@@ -18,32 +18,31 @@
 #include <QTimer>
 
 #include <signal.h>
-#include <sys/types.h>
 
 class StandIn : public QObject
 {
     Q_OBJECT
 
 public:
-    StandIn(pid_t host, const QString &serverName, const QByteArray &mode, const QString &receivedPath)
-        : m_host(host), m_serverName(serverName), m_mode(mode), m_receivedPath(receivedPath)
+    StandIn(const QByteArray &host, const QByteArray &mode, const QString &receivedPath)
+        : m_host(host.toLongLong()), m_name(QStringLiteral("Kiv_Crash_Handler_") + QString::fromLatin1(host)),
+          m_mode(mode), m_receivedPath(receivedPath)
     {
         connect(&m_watch, SIGNAL(timeout()), this, SLOT(onWatch()));
-        m_watch.start(100);
         connect(&m_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()));
-    }
-
-public slots:
-    void onListen()
-    {
-        QLocalServer::removeServer(m_serverName); // take over from an earlier launch
-        m_server.listen(m_serverName);
+        m_watch.start(100);
     }
 
 private slots:
+    void onListen()
+    {
+        QLocalServer::removeServer(m_name); // take over from an earlier launch
+        m_server.listen(m_name);
+    }
+
     void onWatch()
     {
-        if (m_host <= 0 || ::kill(m_host, 0) != 0)
+        if (m_host <= 0 || ::kill(pid_t(m_host), 0) != 0)
             QCoreApplication::exit(0);
     }
 
@@ -52,10 +51,8 @@ private slots:
         while (QLocalSocket *socket = m_server.nextPendingConnection()) {
             connect(socket, SIGNAL(readyRead()), this, SLOT(onReadyRead()));
             connect(socket, SIGNAL(disconnected()), socket, SLOT(deleteLater()));
-            if (m_mode.startsWith("reply:")) {
+            if (m_mode.startsWith("reply:"))
                 socket->write(m_mode.mid(6));
-                socket->flush();
-            }
         }
     }
 
@@ -71,17 +68,17 @@ private slots:
     }
 
 private:
-    pid_t m_host;
-    QString m_serverName;
-    QByteArray m_mode;
-    QString m_receivedPath;
+    const qint64 m_host;
+    const QString m_name;
+    const QByteArray m_mode;
+    const QString m_receivedPath;
     QTimer m_watch;
     QLocalServer m_server;
 };
 
 int main(int argc, char *argv[])
 {
-    const QByteArray dir = qgetenv("OSTREL_STANDIN_DIR");
+    const QString dir = QString::fromLocal8Bit(qgetenv("OSTREL_STANDIN_DIR"));
     if (dir.isEmpty() || argc < 2)
         return 0;
     QCoreApplication app(argc, argv);
@@ -91,26 +88,22 @@ int main(int argc, char *argv[])
     QByteArray args;
     for (int i = 1; i < argc; ++i)
         args.append(argv[i]).append('\0');
-    QString receivedPath;
-    for (int n = 1; receivedPath.isEmpty(); ++n) {
-        QFile record(QString::fromLocal8Bit(dir) + QStringLiteral("/launch-%1.args").arg(n));
-        if (record.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
-            record.write(args);
-            receivedPath = QString::fromLocal8Bit(dir) + QStringLiteral("/received-%1.bin").arg(n);
-        } else if (n > 1000) {
+    int n = 0;
+    QFile record;
+    do {
+        if (++n > 1000)
             return 1;
-        }
-    }
+        record.setFileName(dir + QStringLiteral("/launch-%1.args").arg(n));
+    } while (!record.open(QIODevice::WriteOnly | QIODevice::NewOnly));
+    record.write(args);
+    record.close();
     if (mode == "exit-at-once")
         return 0;
 
-    StandIn standIn(pid_t(QByteArray(argv[1]).toLongLong()),
-                    QStringLiteral("Kiv_Crash_Handler_") + QString::fromLocal8Bit(argv[1]), mode, receivedPath);
+    StandIn standIn(argv[1], mode, dir + QStringLiteral("/received-%1.bin").arg(n));
     QTimer::singleShot(mode == "never" ? 3000 : 60000, &app, SLOT(quit()));
-    if (mode.startsWith("late:"))
-        QTimer::singleShot(mode.mid(5).toInt(), &standIn, SLOT(onListen()));
-    else if (mode != "never")
-        standIn.onListen();
+    if (mode != "never")
+        QTimer::singleShot(mode.startsWith("late:") ? mode.mid(5).toInt() : 0, &standIn, SLOT(onListen()));
     return app.exec();
 }
 
