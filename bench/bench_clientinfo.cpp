@@ -115,7 +115,7 @@ void BM_QSettingsSetValueSync(benchmark::State &state)
     }
 }
 
-// Where the writer's CPU time goes, in memory: the parse, and the save with the designed encoding
+// Where the writer's CPU time goes, in memory: the parse, and the save with the store's encoding
 // policy (EncodingFromDocument: Qt reads the encoding from the declaration with a regular
 // expression that it builds and JIT-compiles on every save) against a stream with its codec set.
 void BM_DomParse(benchmark::State &state)

@@ -168,7 +168,7 @@ int main(int argc, char *argv[])
     const QString countersAtEnd = s_lastCounters;
 
     // The calls have stopped: let the event loop run on and see whether attempts keep coming. Once
-    // the budget is spent (6 7) nothing may tick; before that the designed retries may.
+    // the budget is spent (6 7) nothing may tick; before that the scheduled retries may.
     const qint64 quietFrom = s_clock.elapsed();
     QTimer::singleShot(3000, &app, SLOT(quit()));
     app.exec();

@@ -2,7 +2,7 @@
 // or a full disk may have left behind). For any content: option() and setOption() return without
 // crashing; when the content does not parse as XML, setOption leaves the file byte for byte as it
 // was; when it parses, the file afterwards holds exactly the parsed document with the attribute
-// set, saved as designed (indent 4, encoding from the declaration), and the value reads back
+// set, saved as the store saves (indent 4, encoding from the declaration), and the value reads back
 // unchanged whenever Qt can parse what it saved. (Qt's parser accepts some documents that its
 // serialiser cannot write back as XML, e.g. a declaration whose version value holds a quote: it is
 // saved with the other quote style and no longer parses. corpus/clientinfostore/declaration_quote
