@@ -2,6 +2,7 @@
 // lines, values that need escaping, and files that change under the store between calls.
 
 #include "clientinfo/kivoperateini.h"
+#include "asordinaryuser.h"
 #include "clientinfofile.h"
 #include "logcapture.h"
 #include "sdk/sdklog.h"
@@ -31,18 +32,6 @@ QStringList lines(const QString &text)
 {
     return text.split(QLatin1Char('\n'));
 }
-
-// Root passes every permission check: read-only and unreadable files need an ordinary user's euid.
-struct AsOrdinaryUser
-{
-    const bool wasRoot = geteuid() == 0;
-    const bool ok = !wasRoot || (setegid(65534) == 0 && seteuid(65534) == 0);
-    ~AsOrdinaryUser()
-    {
-        if (wasRoot && (seteuid(0) != 0 || setegid(0) != 0))
-            qFatal("cannot regain root");
-    }
-};
 
 } // namespace
 

@@ -4,6 +4,7 @@
 // beside this binary. Permission faults need a process that permission checks apply to: as root
 // the test drops its effective ids to nobody around the call.
 
+#include "asordinaryuser.h"
 #include "logcapture.h"
 
 #include <OstrelSDK/ostrelsdk.h>
@@ -33,17 +34,6 @@ bool writeAll(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
 }
-
-struct AsOrdinaryUser
-{
-    const bool wasRoot = geteuid() == 0;
-    const bool ok = !wasRoot || (setegid(65534) == 0 && seteuid(65534) == 0);
-    ~AsOrdinaryUser()
-    {
-        if (wasRoot && (seteuid(0) != 0 || setegid(0) != 0))
-            qFatal("cannot regain root");
-    }
-};
 
 // Running stand-ins launched for this host (argument 1 is the host's pid).
 QList<qint64> standInsForThisHost()
