@@ -37,15 +37,6 @@ QStringList splitLogin(const QString &rest)
     return {user, parts.join(QLatin1Char('@')), flag};
 }
 
-QString asText(const QJsonValue &value)
-{
-    if (value.isString())
-        return value.toString();
-    if (value.isDouble())
-        return QString::number(value.toDouble(), 'g', 15);
-    return QString();
-}
-
 // A subProcessInfo payload must be a JSON object naming the executable; everything else in it is
 // optional and read leniently.
 QString checkSubProcessPayload(const QString &json, QJsonObject *object)
@@ -57,12 +48,21 @@ QString checkSubProcessPayload(const QString &json, QJsonObject *object)
     if (!doc.isObject())
         return QStringLiteral("payload is not a JSON object");
     *object = doc.object();
-    if (asText(object->value(QStringLiteral("appName"))).isEmpty())
+    if (jsonMemberText(object->value(QStringLiteral("appName"))).isEmpty())
         return QStringLiteral("payload has no appName");
     return QString();
 }
 
 } // namespace
+
+QString jsonMemberText(const QJsonValue &value)
+{
+    if (value.isString())
+        return value.toString();
+    if (value.isDouble())
+        return QString::number(value.toDouble(), 'g', 15);
+    return QString();
+}
 
 // static
 HandlerMessage HandlerMessage::parse(const QByteArray &frame)

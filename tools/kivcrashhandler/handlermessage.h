@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 
@@ -37,5 +38,9 @@ struct HandlerMessage
     // The short reply line (without its CR) that the handler writes back for this message.
     QByteArray reply() const;
 };
+
+// A payload member as text: strings as they are, numbers in full (a pid sent as a number still
+// reads back), anything else empty.
+QString jsonMemberText(const QJsonValue &value);
 
 #endif // KIVCRASHHANDLER_HANDLERMESSAGE_H

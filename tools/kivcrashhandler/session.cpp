@@ -4,15 +4,6 @@
 
 namespace {
 
-QString textOf(const QJsonValue &value)
-{
-    if (value.isString())
-        return value.toString();
-    if (value.isDouble())
-        return QString::number(value.toDouble(), 'g', 15);
-    return QString();
-}
-
 // A pid the handler can watch: a whole decimal number above 0 that fits a pid_t.
 qint64 usablePid(const QString &text)
 {
@@ -81,13 +72,13 @@ void Session::apply(const HandlerMessage &message)
 void Session::applySubProcess(const QJsonObject &payload)
 {
     SubProcess sub;
-    sub.appName = textOf(payload.value(QStringLiteral("appName")));
-    sub.pidText = textOf(payload.value(QStringLiteral("subProcessPid")));
+    sub.appName = jsonMemberText(payload.value(QStringLiteral("appName")));
+    sub.pidText = jsonMemberText(payload.value(QStringLiteral("subProcessPid")));
     sub.pid = usablePid(sub.pidText);
-    sub.role = textOf(payload.value(QStringLiteral("role")));
-    sub.version = textOf(payload.value(QStringLiteral("version")));
-    sub.dmpPath = textOf(payload.value(QStringLiteral("dmpPath")));
-    sub.subLogFile = textOf(payload.value(QStringLiteral("subLogFile")));
+    sub.role = jsonMemberText(payload.value(QStringLiteral("role")));
+    sub.version = jsonMemberText(payload.value(QStringLiteral("version")));
+    sub.dmpPath = jsonMemberText(payload.value(QStringLiteral("dmpPath")));
+    sub.subLogFile = jsonMemberText(payload.value(QStringLiteral("subLogFile")));
     sub.status = payload.value(QStringLiteral("status")).toInt();
     const QJsonValue begin = payload.value(QStringLiteral("SDKBeginTime"));
     if (begin.isDouble())
