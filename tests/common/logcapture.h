@@ -1,12 +1,9 @@
 #ifndef OSTREL_TESTS_LOGCAPTURE_H
 #define OSTREL_TESTS_LOGCAPTURE_H
 
-// Captures every Qt message while alive (type and text, as the library's log lines are written),
-// and forwards nothing. Use one per test; QTRY_VERIFY(capture.contains(...)) to wait for a line.
+// Captures every Qt message while alive and forwards nothing. Use one per test;
+// QTRY_VERIFY(capture.contains(...)) waits for a line.
 
-#include <QList>
-#include <QPair>
-#include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -20,17 +17,12 @@ public:
         bool hasContext; // a file, line or function was attached
     };
 
-    LogCapture()
-    {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&LogCapture::handler);
-    }
+    LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handler)) { s_current = this; }
     ~LogCapture()
     {
         qInstallMessageHandler(m_previous);
         s_current = nullptr;
     }
-
     const QList<Entry> &entries() const { return m_entries; }
     void clear() { m_entries.clear(); }
 
@@ -38,20 +30,24 @@ public:
     QStringList lines(const QString &part = QString(), int type = -1) const
     {
         QStringList out;
-        for (const Entry &e : m_entries) {
+        for (const Entry &e : m_entries)
             if ((type < 0 || e.type == type) && e.text.contains(part))
                 out.append(e.text);
-        }
         return out;
     }
     bool contains(const QString &part, int type = -1) const { return !lines(part, type).isEmpty(); }
     int count(const QString &part, int type = -1) const { return lines(part, type).size(); }
 
-    // Echo captured lines to stderr (for a failing test's diagnosis).
-    void dump() const
+    // Every line with its level in front ("!" critical, "" info, "-" debug, "?" other, and "context "
+    // when a file, line or function came with it), `prefix` cut off where a line starts with it.
+    QStringList tagged(const QString &prefix = QString()) const
     {
+        QStringList out;
         for (const Entry &e : m_entries)
-            fprintf(stderr, "  [%d] %s\n", int(e.type), qPrintable(e.text));
+            out.append(QLatin1String(e.hasContext ? "context " : "")
+                       + QLatin1String(e.type == QtCriticalMsg ? "!" : e.type == QtInfoMsg ? "" : e.type == QtDebugMsg ? "-" : "?")
+                       + (!prefix.isEmpty() && e.text.startsWith(prefix) ? e.text.mid(prefix.size()) : e.text));
+        return out;
     }
 
 private:
@@ -62,7 +58,7 @@ private:
     }
 
     static inline LogCapture *s_current = nullptr;
-    QtMessageHandler m_previous = nullptr;
+    QtMessageHandler m_previous;
     QList<Entry> m_entries;
 };
 
