@@ -5,10 +5,7 @@
 // and behaves as OSTREL_STANDIN_MODE says:
 //   listen (default)     serve "Kiv_Crash_Handler_" + argv[1] at once
 //   never                never listen; exit after a few seconds
-//   late:<ms>            start listening after <ms> milliseconds
-//   drop-after-first     close each connection once its first frame (up to a '$') has arrived
 //   reply:<bytes>        write <bytes> back, unchanged, on each new connection
-//   exit-at-once         record the launch, then exit
 // It exits when the host (argv[1]) is gone, and after 60 s in any case.
 
 #include <QCoreApplication>
@@ -25,21 +22,19 @@ class StandIn : public QObject
 
 public:
     StandIn(const QByteArray &host, const QByteArray &mode, const QString &receivedPath)
-        : m_host(host.toLongLong()), m_name(QStringLiteral("Kiv_Crash_Handler_") + QString::fromLatin1(host)),
-          m_mode(mode), m_receivedPath(receivedPath)
+        : m_host(host.toLongLong()), m_mode(mode), m_receivedPath(receivedPath)
     {
         connect(&m_watch, SIGNAL(timeout()), this, SLOT(onWatch()));
         connect(&m_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()));
         m_watch.start(100);
+        if (mode != "never") {
+            const QString name = QStringLiteral("Kiv_Crash_Handler_") + QString::fromLatin1(host);
+            QLocalServer::removeServer(name); // take over from an earlier launch
+            m_server.listen(name);
+        }
     }
 
 private slots:
-    void onListen()
-    {
-        QLocalServer::removeServer(m_name); // take over from an earlier launch
-        m_server.listen(m_name);
-    }
-
     void onWatch()
     {
         if (m_host <= 0 || ::kill(pid_t(m_host), 0) != 0)
@@ -58,18 +53,13 @@ private slots:
 
     void onReadyRead()
     {
-        QLocalSocket *socket = qobject_cast<QLocalSocket *>(sender());
-        const QByteArray data = socket->readAll();
         QFile out(m_receivedPath);
         if (out.open(QIODevice::WriteOnly | QIODevice::Append))
-            out.write(data);
-        if (m_mode == "drop-after-first" && data.contains('$'))
-            socket->abort();
+            out.write(qobject_cast<QLocalSocket *>(sender())->readAll());
     }
 
 private:
     const qint64 m_host;
-    const QString m_name;
     const QByteArray m_mode;
     const QString m_receivedPath;
     QTimer m_watch;
@@ -82,28 +72,22 @@ int main(int argc, char *argv[])
     if (dir.isEmpty() || argc < 2)
         return 0;
     QCoreApplication app(argc, argv);
-    const QByteArray mode = qgetenv("OSTREL_STANDIN_MODE");
 
     // One record per launch: claim the first free number atomically (launches may overlap).
-    QByteArray args;
-    for (int i = 1; i < argc; ++i)
-        args.append(argv[i]).append('\0');
-    int n = 0;
     QFile record;
+    int n = 0;
     do {
         if (++n > 1000)
             return 1;
         record.setFileName(dir + QStringLiteral("/launch-%1.args").arg(n));
     } while (!record.open(QIODevice::WriteOnly | QIODevice::NewOnly));
-    record.write(args);
+    for (int i = 1; i < argc; ++i)
+        record.write(argv[i], qstrlen(argv[i]) + 1);
     record.close();
-    if (mode == "exit-at-once")
-        return 0;
 
+    const QByteArray mode = qgetenv("OSTREL_STANDIN_MODE");
     StandIn standIn(argv[1], mode, dir + QStringLiteral("/received-%1.bin").arg(n));
     QTimer::singleShot(mode == "never" ? 3000 : 60000, &app, SLOT(quit()));
-    if (mode != "never")
-        QTimer::singleShot(mode.startsWith("late:") ? mode.mid(5).toInt() : 0, &standIn, SLOT(onListen()));
     return app.exec();
 }
 
