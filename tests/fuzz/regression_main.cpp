@@ -2,9 +2,7 @@
 // that the normal test build replays every input that once failed.
 //   fuzz_regress_<target> <corpus folder>
 
-#include <QByteArray>
 #include <QDir>
-#include <QFile>
 
 #include <cstdint>
 #include <cstdio>
@@ -13,14 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 int main(int argc, char **argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s <corpus folder>\n", argv[0]);
-        return 2;
-    }
-    const QDir dir(QString::fromLocal8Bit(argv[1]));
+    const QDir dir(QString::fromLocal8Bit(argc == 2 ? argv[1] : ""));
     const QStringList names = dir.entryList(QDir::Files, QDir::Name);
-    if (names.isEmpty()) {
-        std::fprintf(stderr, "no inputs in %s\n", argv[1]);
+    if (argc != 2 || names.isEmpty()) {
+        std::fprintf(stderr, "usage: %s <corpus folder with inputs>\n", argv[0]);
         return 2;
     }
     for (const QString &name : names) {
