@@ -10,20 +10,12 @@
 class LogCapture
 {
 public:
-    struct Entry
-    {
-        QtMsgType type;
-        QString text;
-        bool hasContext; // a file, line or function was attached
-    };
-
     LogCapture() : m_previous(qInstallMessageHandler(&LogCapture::handler)) { s_current = this; }
     ~LogCapture()
     {
         qInstallMessageHandler(m_previous);
         s_current = nullptr;
     }
-    const QList<Entry> &entries() const { return m_entries; }
     void clear() { m_entries.clear(); }
 
     // Lines whose text contains `part`, optionally of one message type only.
@@ -51,6 +43,12 @@ public:
     }
 
 private:
+    struct Entry
+    {
+        QtMsgType type;
+        QString text;
+        bool hasContext;
+    };
     static void handler(QtMsgType type, const QMessageLogContext &context, const QString &text)
     {
         if (s_current)
