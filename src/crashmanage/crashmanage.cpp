@@ -60,20 +60,14 @@ void CrashManage::startDetach(const QString &clientName, const QString &handlerP
     m_dumpCount = dumpCount;
     m_dumpType = dumpType;
 
-    checkHostLocalDump();
-    actualStart();
-}
-
-// Compares the host executable's local-dump settings with the wanted ones and queues an entry for
-// the registration tool when they differ.
-void CrashManage::checkHostLocalDump()
-{
+    // The host's own local-dump check; its line carries this function's signature.
     const QString appName = QCoreApplication::applicationName() + QLatin1String(".exe");
-    if (isLocalDumpRegistered(appName, m_dmpPath, m_dumpCount, m_dumpType)) {
+    if (isLocalDumpRegistered(appName, m_dmpPath, m_dumpCount, m_dumpType))
         sdkLog(false, Q_FUNC_INFO, "CrashManage dmpCreatePath:", m_dmpPath);
-        return;
-    }
-    appendWerEntry(m_werEntries, appName, m_dmpPath, m_dumpCount, m_dumpType);
+    else
+        appendWerEntry(m_werEntries, appName, m_dmpPath, m_dumpCount, m_dumpType);
+
+    actualStart();
 }
 
 void CrashManage::actualStart()

@@ -63,7 +63,6 @@ private:
 
     void actualStart();
     void startProcessHandler();
-    void checkHostLocalDump();
 
     void tryConnectHandler();
     void sendCloudInfoConfig();
