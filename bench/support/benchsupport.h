@@ -71,15 +71,15 @@ struct IsolatedHost
     IsolatedHost()
     {
         qputenv("HOME", home.path().toUtf8());
-        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, settings.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings.path());
     }
 
     // Makes the host's local-dump settings match what StartCrash will ask for, so that StartCrash
     // needs no registration (no KivRegWER launch). `dumpFolder` uses backslashes.
     static void registerLocalDumps(const QString &dumpFolder, int count, int type)
     {
-        QSettings s(QSettings::IniFormat, QSettings::SystemScope,
-                    QStringLiteral("Microsoft\\Windows\\Windows Error Reporting\\LocalDumps"),
+        QSettings s(QSettings::IniFormat, QSettings::UserScope,
+                    QStringLiteral("Microsoft/Windows/Windows Error Reporting/LocalDumps"),
                     QCoreApplication::applicationName() + QLatin1String(".exe"));
         s.setValue(QStringLiteral("DumpFolder"), dumpFolder);
         s.setValue(QStringLiteral("DumpCount"), count);

@@ -156,7 +156,7 @@ int main(int argc, char *argv[])
 
     // Local-dump settings: read by the library here, written by the registration tool (launched
     // detached, so it learns the folder from the environment).
-    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, werDir);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, werDir);
     qputenv("OSTREL_WER_SETTINGS_DIR", QFile::encodeName(werDir));
 
     // A component of ours that keeps a log of its own.

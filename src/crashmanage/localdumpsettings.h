@@ -12,16 +12,23 @@ struct LocalDumpSettings
     int dumpType = -1;
 };
 
-// Organization under which the per-executable settings live (HKLM\Software\<this>\<executable>).
+// Organization under which the per-executable settings live. On Windows the registry key
+// HKLM\Software\<this>\<executable>; elsewhere the same names as nested folders of an INI settings
+// folder (there a backslash would be part of one folder's name).
 inline QString localDumpsOrganization()
 {
+#ifdef Q_OS_WIN
     return QStringLiteral("Microsoft\\Windows\\Windows Error Reporting\\LocalDumps");
+#else
+    return QStringLiteral("Microsoft/Windows/Windows Error Reporting/LocalDumps");
+#endif
 }
 
 // Reads DumpFolder, DumpCount and DumpType of the executable file name `executableName` (for
-// example "app.exe"). On Windows this is the 64-bit machine-wide registry view; elsewhere an INI
-// file of the same organization and application names in the system-scope settings folder, which
-// a host or a test can move with QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, …).
+// example "app.exe"). On Windows this is the 64-bit machine-wide registry view. Elsewhere it is the
+// INI file "<organization>/<executable>.ini" in the user's settings folder (the XDG config home,
+// which an ordinary user can write) and, when that file holds none of the values, the same file in
+// the system-wide settings folder. QSettings::setPath(QSettings::IniFormat, <scope>, …) moves either.
 LocalDumpSettings readLocalDumpSettings(const QString &executableName);
 
 #endif // OSTREL_LOCALDUMPSETTINGS_H

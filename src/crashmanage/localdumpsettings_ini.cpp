@@ -3,16 +3,31 @@
 #include <QSettings>
 #include <QVariant>
 
-// Where there is no registry, the same settings live in an INI file of the same organization and
-// application names, in the system-scope INI folder. Values and defaults read exactly as from the
-// registry, so the comparison logic is the same everywhere.
+namespace {
+
+// True when the scope's file of the executable holds any value; the result is then the file's alone,
+// with the registry's defaults for values it lacks. A missing, unreadable or broken file holds none.
+bool readScope(QSettings::Scope scope, const QString &executableName, LocalDumpSettings *result)
+{
+    QSettings settings(QSettings::IniFormat, scope, localDumpsOrganization(), executableName);
+    settings.setFallbacksEnabled(false);
+    if (settings.childKeys().isEmpty())
+        return false;
+    result->dumpFolder = settings.value(QStringLiteral("DumpFolder")).toString();
+    result->dumpCount = settings.value(QStringLiteral("DumpCount"), -1).toInt();
+    result->dumpType = settings.value(QStringLiteral("DumpType"), -1).toInt();
+    return true;
+}
+
+} // namespace
+
+// Where there is no registry, the settings live in INI files: the user's own first (that is where
+// the registration tool writes them, without any special rights), then the system's. Values and
+// defaults read exactly as from the registry, so the comparison logic is the same everywhere.
 LocalDumpSettings readLocalDumpSettings(const QString &executableName)
 {
-    const QSettings settings(QSettings::IniFormat, QSettings::SystemScope,
-                             localDumpsOrganization(), executableName);
     LocalDumpSettings result;
-    result.dumpFolder = settings.value(QStringLiteral("DumpFolder")).toString();
-    result.dumpCount = settings.value(QStringLiteral("DumpCount"), -1).toInt();
-    result.dumpType = settings.value(QStringLiteral("DumpType"), -1).toInt();
+    if (!readScope(QSettings::UserScope, executableName, &result))
+        readScope(QSettings::SystemScope, executableName, &result);
     return result;
 }

@@ -3,9 +3,12 @@
 
 // Root passes every permission check, so read-only and unreadable files only bite an ordinary
 // user: while alive, a test running as root acts as "nobody" (65534). Check `ok` before relying on it.
+// OrdinaryUserProcess below runs a child program as that user.
 
+#include <QProcess>
 #include <QtGlobal>
 
+#include <grp.h>
 #include <unistd.h>
 
 struct AsOrdinaryUser
@@ -16,6 +19,18 @@ struct AsOrdinaryUser
     {
         if (wasRoot && (seteuid(0) != 0 || setegid(0) != 0))
             qFatal("cannot regain root");
+    }
+};
+
+// A child process run wholly as that user when the test runs as root: real and effective ids alike,
+// since a Qt program refuses to start with differing ones. Folders it needs must be open to it.
+class OrdinaryUserProcess : public QProcess
+{
+protected:
+    void setupChildProcess() override
+    {
+        if (getuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(127);
     }
 };
 

@@ -34,7 +34,7 @@ inline void usePrivateFolders(const QString &home, const QString &settings)
     qputenv("HOME", QFile::encodeName(home));
     for (const char *name : {"XDG_DATA_HOME", "OSTREL_STANDIN_DIR", "OSTREL_STANDIN_MODE"})
         qunsetenv(name);
-    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, settings);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings);
 }
 
 } // namespace TestFiles

@@ -1,8 +1,11 @@
-// Local-dump registration: when the library counts an executable's settings as registered, the
-// registration tool on its own, the exact argument a host hands to it, and the two-run loop (a first
-// host run registers through the real tool, a second one finds the values and starts none). Hosts
-// run as children from a temporary folder holding the host and a KivRegWER.exe.
+// Local-dump registration: when the library counts an executable's settings as registered (the
+// user's settings first, then the system's), the registration tool on its own, the exact argument a
+// host hands to it, and the two-run loop (a first host run registers through the real tool, a second
+// one finds the values and starts none). Hosts and the tool run as an ordinary user, as children
+// from a temporary folder holding the host and a KivRegWER.exe, with the default settings folder
+// under their HOME.
 
+#include "asordinaryuser.h"
 #include "crashmanage/localdumpsettings.h"
 #include "crashmanage/werregistration.h"
 #include "testfiles.h"
@@ -11,31 +14,36 @@
 
 using TestFiles::writeAll;
 
+namespace {
+const QByteArray kSystem = "--system--\n";
+}
+
 class tst_WerRegistration : public QObject
 {
     Q_OBJECT
 
-    QScopedPointer<QTemporaryDir> m_home, m_settings, m_hostDir;
+    // A private HOME (its .config the user's settings folder), the system's settings, the host's folder.
+    QScopedPointer<QTemporaryDir> m_home, m_system, m_hostDir;
     QString m_tool;
-    QStringList m_lines; // stderr of the last run; a host's log lines read "<type> <text>"
+    QStringList m_lines; // stdout and stderr of the last run; a host's log lines read "<type> <text>"
 
-    // Exit code of a child run to its end with the settings folder and a private HOME, or -1.
+    // Exit code of a child run to its end as an ordinary user with a private HOME, or -1.
     int run(const QString &program, const QStringList &arguments)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("HOME", m_home->path());
-        env.insert("OSTREL_WER_SETTINGS_DIR", m_settings->path());
         env.insert("QT_LOGGING_RULES", "default.info=true");
         env.insert("QT_MESSAGE_PATTERN", "%{type} %{message}");
-        for (const char *name : {"OSTREL_STANDIN_DIR", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
+        for (const char *name : {"OSTREL_STANDIN_DIR", "OSTREL_WER_SETTINGS_DIR", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
             env.remove(name);
-        QProcess process;
+        OrdinaryUserProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
         process.setProcessEnvironment(env);
         process.start(program, arguments);
         const bool finished = process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit;
         process.kill();
         process.waitForFinished();
-        m_lines = QString::fromUtf8(process.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
+        m_lines = QString::fromUtf8(process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         return finished ? process.exitCode() : -1;
     }
     int runHost(const char *scenario) { return run(m_hostDir->filePath("wer_host"), {scenario}); }
@@ -46,24 +54,32 @@ class tst_WerRegistration : public QObject
             n += line.startsWith(type) && line.contains(part);
         return n;
     }
-    QString iniPath(const char *exe) const { return m_settings->filePath(localDumpsOrganization() + '/' + exe + ".ini"); }
+    QString settingsPath(const char *file, bool system = false) const
+    {
+        return system ? m_system->filePath(localDumpsOrganization() + '/' + file)
+                      : m_home->filePath(".config/Microsoft/Windows/Windows Error Reporting/LocalDumps/" + QString(file));
+    }
+    QString iniPath(const char *exe, bool system = false) const { return settingsPath(qPrintable(exe + QString(".ini")), system); }
 
 private slots:
     void init()
     {
         m_home.reset(new QTemporaryDir);
-        m_settings.reset(new QTemporaryDir);
+        m_system.reset(new QTemporaryDir);
         m_hostDir.reset(new QTemporaryDir);
-        QVERIFY(m_home->isValid() && m_settings->isValid() && m_hostDir->isValid());
-        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, m_settings->path());
+        QVERIFY(m_home->isValid() && m_system->isValid() && m_hostDir->isValid());
+        for (const QTemporaryDir *dir : {m_home.data(), m_hostDir.data()})
+            QVERIFY(geteuid() != 0 || ::chown(QFile::encodeName(dir->path()).constData(), 65534, 65534) == 0);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_home->filePath(".config"));
+        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, m_system->path());
         QVERIFY(QFile::copy(WER_HOST, m_hostDir->filePath("wer_host")));
         m_tool = m_hostDir->filePath("KivRegWER.exe");
     }
 
     void matchRules_data()
     {
-        // `ini`: the settings file of "app.exe" as it lies on disk (none when empty, a directory in its
-        // place for "<dir>"), then the wanted folder, count and type.
+        // `ini`: the user's settings file of "app.exe" as it lies on disk (none when empty, a directory
+        // in its place for "<dir>"), after kSystem the system's; then the wanted folder, count and type.
         QTest::addColumn<QByteArray>("ini");
         QTest::addColumn<QString>("folder");
         QTest::addColumn<int>("count");
@@ -89,6 +105,9 @@ private slots:
         row("no settings", QByteArray(), app, 10, 2, false);
         row("unreadable", QByteArray("<dir>"), app, 10, 2, false);
         row("corrupt", QByteArray("\xff\xfe\x00[Gen\x01\x02=", 10), app, 10, 2, false);
+        row("system's only", kSystem + full, app, 10, 2, true);
+        row("user's file without values: system's", "[General]\n" + kSystem + full, app, 10, 2, true);
+        row("user's values over system's", "[General]\nDumpFolder=C:\\\\Dumps\\\\app\nDumpCount=10\n" + kSystem + full, app, 10, 2, false);
     }
 
     void matchRules()
@@ -97,30 +116,42 @@ private slots:
         QFETCH(QString, folder);
         QFETCH(int, count);
         QFETCH(int, type);
+        if (const int system = ini.indexOf(kSystem); system >= 0) {
+            QVERIFY(writeAll(iniPath("app.exe", true), ini.mid(system + kSystem.size())));
+            ini.truncate(system);
+        }
         QVERIFY(ini.isEmpty() || (ini == "<dir>" ? QDir().mkpath(iniPath("app.exe")) : writeAll(iniPath("app.exe"), ini)));
         QTEST(isLocalDumpRegistered("app.exe", folder, count, type), "registered");
     }
 
     // Valid entries are written (the registration loop below shows them read back), every invalid one
-    // is skipped with a reason; a bad command line gets the usage line.
+    // is skipped with a reason; a bad command line gets the usage line. Nothing goes to the streams
+    // inherited from the host: the lines are in the tool's private log beside the settings.
     void toolOnItsOwn()
     {
-        QVERIFY(QDir().mkpath(iniPath("h.exe")));
+        {
+            AsOrdinaryUser user;
+            QVERIFY(user.ok && QDir().mkpath(iniPath("h.exe")));
+        }
         QCOMPARE(run(KIVREGWER, {R"([{"m_appName":"a.exe","m_count":0,"m_dmpPath":"D:/x y","m_type":1},5,)"
                                  R"({"m_appName":"c.exe","m_count":"10","m_dmpPath":"x","m_type":2},{"m_appName":"d.exe","m_count":1.5,"m_dmpPath":"x","m_type":2},)"
                                  R"({"m_appName":"e.exe","m_count":1,"m_dmpPath":"x"},{"m_appName":"../f.exe","m_count":1,"m_dmpPath":"x","m_type":1},)"
                                  R"({"m_appName":"g.exe","m_count":1,"m_dmpPath":7,"m_type":1},)"
                                  R"({"m_appName":"h.exe","m_count":1,"m_dmpPath":"x","m_type":1}])"}), 1);
+        QCOMPARE(m_lines, QStringList());
+        QCOMPARE(QFile::permissions(settingsPath("KivRegWER.log")) & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+                 QFile::Permissions());
+        m_lines = QString::fromUtf8(TestFiles::readAll(settingsPath("KivRegWER.log"))).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(count("skipped"), 7);
         QCOMPARE(count("entry 7 skipped: cannot write"), 1);
         QVERIFY(isLocalDumpRegistered("a.exe", "D:/x y", 0, 1));
-        QCOMPARE(QDir(m_settings->filePath(localDumpsOrganization())).entryList(QDir::Files), QStringList("a.exe.ini"));
+        QCOMPARE(QDir(settingsPath("")).entryList(QDir::Files), QStringList({"KivRegWER.log", "a.exe.ini"}));
 
         QCOMPARE(run(KIVREGWER, {"[]"}), 0);
         for (const QStringList &arguments : QList<QStringList>{{R"({"m_appName":"a.exe"})"}, {"[1,"}, {}, {"[]", "[]"}}) {
             QCOMPARE(run(KIVREGWER, arguments), 2);
-            QCOMPARE(m_lines.size(), 1);
-            QVERIFY(m_lines.first().startsWith("usage: KivRegWER.exe"));
+            QCOMPARE(m_lines, QStringList());
+            QVERIFY(TestFiles::readAll(settingsPath("KivRegWER.log")).trimmed().split('\n').constLast().startsWith("usage: KivRegWER.exe"));
         }
     }
 
@@ -130,14 +161,20 @@ private slots:
     // the entries, and the next run finds every value and starts none.
     void registrationLoop()
     {
-        QVERIFY(writeAll(iniPath("ok.exe"), "[General]\nDumpFolder=D:\\\\Dumps\\\\ok\nDumpCount=1\nDumpType=2\n"));
+        {
+            AsOrdinaryUser user; // what the test puts there belongs to the user the host runs as
+            QVERIFY(user.ok && writeAll(iniPath("ok.exe"), "[General]\nDumpFolder=D:\\\\Dumps\\\\ok\nDumpCount=1\nDumpType=2\n"));
+        }
         const char *scenario = R"([[["worker.exe","D:\\Dumps\\worker",1,10],["ok.exe","D:\\Dumps\\ok",2,1],["render.exe","D:/Dumps/render",2,5]],
                                    ["C:/Dumps/app",20,3], ["E:/other",7,1], [["late.exe","L",1,1]]])";
         QCOMPARE(runHost(scenario), 0);
         QCOMPARE(count("start KivRegWER, args is:", "info") + count("KivCrashHandler Path:"), 2);
 
-        QVERIFY(writeAll(m_tool, "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" >> \"${0%/*}/KivRegWER.calls\"\nexec '" KIVREGWER "' \"$@\"\n"));
-        QVERIFY(QFile::setPermissions(m_tool, QFile::ReadOwner | QFile::ExeOwner));
+        {
+            AsOrdinaryUser user;
+            QVERIFY(user.ok && writeAll(m_tool, "#!/bin/sh\nprintf '%s\\n' \"$#\" \"$@\" >> \"${0%/*}/KivRegWER.calls\"\nexec '" KIVREGWER "' \"$@\"\n"));
+            QVERIFY(QFile::setPermissions(m_tool, QFile::ReadOwner | QFile::ExeOwner));
+        }
         QCOMPARE(runHost(scenario), 0);
         QCOMPARE(count("CrashManage::actualStart Actual had started") + count(R"(dmpCreatePath: "D:\\Dumps\\ok")") + count(R"(append: "late.exe")"), 3);
         QCOMPARE(count(QStringLiteral("] start KivRegWER, args is: (\"[{\\\"m_appName\\\":\\\"worker.exe\\\",\\\"m_count\\\":10,\\\"m_dmpPath\\\":\\\"D:\\\\\\\\Dumps\\\\\\\\worker\\\",")), 1);
@@ -153,7 +190,10 @@ private slots:
         QCOMPARE(runHost(scenario), 0);
         QCOMPARE(count("start KivRegWER"), 0);
         QCOMPARE(count("jsonArr is empty", "critical"), 1);
-        QCOMPARE(count(R"(CrashManage dmpCreatePath: "C:\\Dumps\\app")"), 1);
+        // The host's line, whole: the signature is the one of the step that writes it.
+        QVERIFY2(m_lines.contains(R"(info [OstrelSDk] [ void CrashManage::startDetach(const QString&, const QString&, const QString&, )"
+                                  R"(const QString&, int, int, const QString&) ] CrashManage dmpCreatePath: "C:\\Dumps\\app")"),
+                 qPrintable(m_lines.join('\n')));
         QCOMPARE(count("dmpCreatePath:"), 4);
     }
 };

@@ -1,6 +1,6 @@
 // Host for the local-dump registration tests, run as a child from a folder of its own beside a
-// KivRegWER.exe of the test's choice. Application name "WerHost"; local-dump settings in
-// $OSTREL_WER_SETTINGS_DIR. Its one argument is the scenario, a JSON array of steps run in order
+// KivRegWER.exe of the test's choice. Application name "WerHost"; local-dump settings in the user's
+// config folder under its HOME. Its one argument is the scenario, a JSON array of steps run in order
 // before it exits: [dumpPath, dumpCount, dumpType] calls StartCrash, and a list of
 // [appName, dmpPath, dmpType, dmpCount] calls subProcessInfo.
 
@@ -9,13 +9,11 @@
 #include <QCoreApplication>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSettings>
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("WerHost"));
-    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, qEnvironmentVariable("OSTREL_WER_SETTINGS_DIR"));
 
     for (const QJsonValue &step : QJsonDocument::fromJson(QCoreApplication::arguments().value(1).toUtf8()).array()) {
         if (step[0].isString()) {

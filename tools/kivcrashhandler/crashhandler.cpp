@@ -1,5 +1,6 @@
 #include "crashhandler.h"
 
+#include "localdumps.h"
 #include "processwatcher.h"
 
 #include <QCoreApplication>
@@ -242,7 +243,9 @@ void CrashHandler::finish()
     } else {
         const QString path = m_args.dumpFolder + QLatin1Char('/') + CrashReport::fileName(m_args, m_context.hostGoneAt);
         QString error;
-        if (CrashReport::write(path, CrashReport::build(m_context, m_session), &error)) {
+        QJsonObject report = CrashReport::build(m_context, m_session);
+        report.insert(QStringLiteral("localDumps"), localDumpsOf(m_args.appName));
+        if (CrashReport::write(path, report, &error)) {
             m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), path}});
         } else {
             m_journal.append(QStringLiteral("crashReportFailed"), {{QStringLiteral("path"), path}, {QStringLiteral("error"), error}});

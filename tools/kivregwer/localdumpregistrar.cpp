@@ -2,11 +2,24 @@
 
 #include "crashmanage/localdumpsettings.h"
 
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QJsonValue>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
+
+#ifndef Q_OS_WIN
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -29,16 +42,61 @@ LocalDumpRegistrar::LocalDumpRegistrar(const QString &settingsDir)
 #ifdef Q_OS_WIN
     // HKLM\Software\Microsoft\Windows\Windows Error Reporting\LocalDumps, 64-bit view, where WER looks.
     : m_format(QSettings::Registry64Format)
+    , m_scope(QSettings::SystemScope)
 {
     Q_UNUSED(settingsDir);
 }
 #else
+    // The user's own settings folder: an ordinary user can write it, and the library reads it first.
     : m_format(QSettings::IniFormat)
+    , m_scope(QSettings::UserScope)
 {
     if (!settingsDir.isEmpty())
-        QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, settingsDir);
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir);
 }
 #endif
+
+QString LocalDumpRegistrar::logFilePath() const
+{
+#ifdef Q_OS_WIN
+    return QString();
+#else
+    const QSettings probe(m_format, m_scope, localDumpsOrganization(), QStringLiteral("KivRegWER"));
+    return QFileInfo(probe.fileName()).absolutePath() + QLatin1String("/KivRegWER.log");
+#endif
+}
+
+/*
+ * Started detached by a host, the tool inherits the host's standard streams, where its lines do not
+ * belong: they go to the log file instead (private, appended, started afresh past 256 KiB), or
+ * nowhere when that cannot be opened. Each run begins with a line "<UTC time> KivRegWER <pid>".
+ */
+void LocalDumpRegistrar::redirectOutputToLog() const
+{
+#ifndef Q_OS_WIN
+    const QString path = logFilePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    const QByteArray native = QFile::encodeName(path);
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+    struct stat st;
+    if (::stat(native.constData(), &st) == 0 && st.st_size > 256 * 1024)
+        flags |= O_TRUNC;
+    int fd = ::open(native.constData(), flags, 0600);
+    if (fd < 0)
+        fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    if (fd >= 0) {
+        ::dup2(fd, STDOUT_FILENO);
+        ::dup2(fd, STDERR_FILENO);
+        if (fd > STDERR_FILENO)
+            ::close(fd);
+    }
+    std::fprintf(stderr, "%s KivRegWER %lld\n",
+                 qPrintable(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)),
+                 static_cast<long long>(QCoreApplication::applicationPid()));
+#endif
+}
 
 bool LocalDumpRegistrar::registerEntry(const QJsonValue &entry, QString *error) const
 {
@@ -72,7 +130,7 @@ bool LocalDumpRegistrar::registerEntry(const QJsonValue &entry, QString *error) 
         return false;
     }
 
-    QSettings settings(m_format, QSettings::SystemScope, localDumpsOrganization(), appName.toString());
+    QSettings settings(m_format, m_scope, localDumpsOrganization(), appName.toString());
     settings.setValue(QStringLiteral("DumpFolder"), dmpPath.toString());
     settings.setValue(QStringLiteral("DumpCount"), count.toInt());
     settings.setValue(QStringLiteral("DumpType"), type.toInt());

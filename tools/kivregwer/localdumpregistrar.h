@@ -12,16 +12,24 @@ class QJsonValue;
 class LocalDumpRegistrar
 {
 public:
-    // `settingsDir`: where the INI stand-in of the settings lives (ignored with the registry);
-    // empty for the system default.
+    // `settingsDir`: the folder of the INI stand-in of the settings (ignored with the registry);
+    // empty for the user's settings folder.
     explicit LocalDumpRegistrar(const QString &settingsDir);
 
     // Writes one entry. False, with a reason in `error`, when the entry is malformed or could not be
     // written; nothing is written for a malformed entry.
     bool registerEntry(const QJsonValue &entry, QString *error) const;
 
+    // Where the tool's own output goes instead of its standard streams: "KivRegWER.log" beside the
+    // INI settings it writes. Empty with the registry (the output stays on standard error there).
+    QString logFilePath() const;
+    // Points standard output and error at logFilePath(), so that nothing reaches the streams the
+    // tool inherited from the host. Does nothing with the registry.
+    void redirectOutputToLog() const;
+
 private:
     QSettings::Format m_format;
+    QSettings::Scope m_scope;
 
     Q_DISABLE_COPY(LocalDumpRegistrar)
 };

@@ -6,9 +6,11 @@
 // and for each entry the tool sets DumpFolder, DumpCount and DumpType of that executable. Nobody
 // reads its output: the next start of the host checks the settings again.
 //
-// Exit codes: 0 every entry written; 1 some entries skipped (reason on stderr); 2 the argument is
-// missing or not a JSON array. Where there is no registry the settings are the library's INI
-// stand-in, in $OSTREL_WER_SETTINGS_DIR when that is set.
+// Exit codes: 0 every entry written; 1 some entries skipped (reason written); 2 the argument is
+// missing or not a JSON array. Where there is no registry the settings are INI files in the user's
+// settings folder ($XDG_CONFIG_HOME/Microsoft/Windows/Windows Error Reporting/LocalDumps/<exe>.ini),
+// or in $OSTREL_WER_SETTINGS_DIR when that is set; the tool then writes nothing on its standard
+// streams and its lines go to KivRegWER.log in the same folder. With the registry they go to stderr.
 
 #include "localdumpregistrar.h"
 
@@ -23,6 +25,8 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    const LocalDumpRegistrar registrar(qEnvironmentVariable("OSTREL_WER_SETTINGS_DIR"));
+    registrar.redirectOutputToLog();
 
     const QStringList arguments = QCoreApplication::arguments();
     QJsonDocument document;
@@ -37,7 +41,6 @@ int main(int argc, char *argv[])
         return 2;
     }
 
-    const LocalDumpRegistrar registrar(qEnvironmentVariable("OSTREL_WER_SETTINGS_DIR"));
     const QJsonArray entries = document.array();
     int skipped = 0;
     for (int i = 0; i < entries.size(); ++i) {
