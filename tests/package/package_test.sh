@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, builds a small host against the installed CMake package,
-# runs it with the recording stand-in handler beside it, and checks what it printed and what the
-# handler received. Then checks that the library exports only its public API.
-#   package_test.sh <build dir> <consumer source> <stand-in> <compiler launcher or ""> <ON|OFF sanitize>
+# Installs the build into a temporary prefix and uses the installed CMake package as an application
+# would: a small host, linked with the keyword and with the plain target_link_libraries signature,
+# gets the crash handler and the registration tool deployed beside it by ostrel_deploy_handler()
+# (and installed with it); a library passed to that function stops the configure. The host then runs
+# with the deployed programs, ends without exitClient, and the handler writes its report. Last, the
+# library must export only its public API.
+#   package_test.sh <build dir> <consumer source> <compiler launcher or ""> <ON|OFF sanitize>
 set -euo pipefail
-build=$1 consumer_src=$2 standin=$3 launcher=$4 sanitize=$5
+build=$1 consumer_src=$2 launcher=$3 sanitize=$4
 
 # A fixed folder in the build tree (kept when the check fails), so that the compiler cache can hit.
 work=$build/tests/package-check
@@ -14,15 +17,13 @@ host_pid=
 trap '[ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true' EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*.log; do echo "== $f"; cat "$f"; done; exit 1; }
 
-# Wait up to 20 s for a file to hold the given bytes (printf format).
-wait_for_bytes() {
-    local file=$1 want
-    want=$(printf "$2" | od -An -c)
+# Wait up to 20 s for a shell condition.
+wait_until() {
     for _ in $(seq 200); do
-        [ -f "$file" ] && [ "$(od -An -c "$file")" = "$want" ] && return 0
+        eval "$1" && return 0
         sleep 0.1
     done
-    fail "$file holds $(od -An -c "$file" 2>/dev/null), expected $2"
+    fail "still not true after 20 s: $1"
 }
 
 cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" || fail "install"
@@ -34,25 +35,44 @@ lib=$(find "$work/prefix" -name 'libOstrelSDK.so.3.3.0' | head -n1)
 opts=(-DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_BUILD_TYPE=Release)
 [ -n "$launcher" ] && opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER="$launcher")
 [ "$sanitize" = ON ] && opts+=(-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined)
-cmake -S "$consumer_src" -B "$work/consumer" "${opts[@]}" >"$work/configure.log" 2>&1 || fail "configure consumer"
-cmake --build "$work/consumer" >"$work/build.log" 2>&1 || fail "build consumer"
+for signature in keyword plain; do
+    flag=OFF
+    [ "$signature" = plain ] && flag=ON
+    cmake -S "$consumer_src" -B "$work/$signature" "${opts[@]}" -DOSTREL_PLAIN_SIGNATURE=$flag \
+        >"$work/configure-$signature.log" 2>&1 || fail "configure consumer ($signature signature)"
+    cmake --build "$work/$signature" >"$work/build-$signature.log" 2>&1 || fail "build consumer ($signature signature)"
+    for program in KivCrashHandler.exe KivRegWER.exe; do
+        [ -x "$work/$signature/$program" ] || fail "$program not deployed beside the $signature consumer"
+    done
+done
+cmake --install "$work/keyword" --prefix "$work/app" >"$work/install-consumer.log" || fail "install consumer"
+for program in ostrel-consumer KivCrashHandler.exe KivRegWER.exe; do
+    [ -x "$work/app/bin/$program" ] || fail "$program not installed into the consumer's bin"
+done
+if cmake -S "$consumer_src" -B "$work/wrong" "${opts[@]}" -DOSTREL_DEPLOY_LIBRARY=ON >"$work/wrong.out" 2>&1; then
+    fail "ostrel_deploy_handler accepted a library"
+fi
+grep -q '"ostrel-consumer-lib" is not an executable' "$work/wrong.out" || fail "no clear message: $(cat "$work/wrong.out")"
 
-# The host finds the handler in its own folder.
-cp "$standin" "$work/consumer/KivCrashHandler.exe"
-mkdir "$work/records" "$work/home"
-HOME=$work/home OSTREL_WER_SETTINGS_DIR=$work/home OSTREL_STANDIN_DIR=$work/records \
-    "$work/consumer/ostrel-consumer" "$work/stop" >"$work/printed" 2>"$work/host.log" &
+# The host with what was deployed beside it: the reference handler and the registration tool.
+mkdir "$work/dumps" "$work/home"
+env -u XDG_CONFIG_HOME -u XDG_DATA_HOME HOME="$work/home" \
+    "$work/keyword/ostrel-consumer" "$work/dumps" "$work/stop" --no-exit >"$work/printed" 2>"$work/host.log" &
 host_pid=$!
-wait_for_bytes "$work/records/received-1.bin" '$ClientLogin@u1@@0$'
+journal=$work/dumps/ostrel-consumer-$host_pid.journal.jsonl
+wait_until "grep -q 'ClientLogin@u1@@0' '$journal' 2>/dev/null"
 touch "$work/stop"
 wait "$host_pid" || fail "host exited with $?"
+wait_until "ls '$work/dumps/ostrel-consumer-$host_pid-'*.json >/dev/null 2>&1"
 host_pid=
-wait_for_bytes "$work/records/received-1.bin" '$ClientLogin@u1@@0$ExitClient$'
-
+report=$(ls "$work/dumps/"ostrel-consumer-*-*.json)
+grep -q '"clientName": "consumer"' "$report" || fail "report without the client name: $(cat "$report")"
+# The deployed registration tool wrote the user's settings, which the handler read back.
+tr -d ' \n' <"$report" | grep -q '"localDumps":{"count":5,"folder":"[^"]*","type":2}' \
+    || fail "report without the registered count and type: $(cat "$report")"
+[ -f "$work/home/.config/Microsoft/Windows/Windows Error Reporting/LocalDumps/ostrel-consumer.exe.ini" ] \
+    || fail "no local-dump settings in the user's config folder"
 printf 'version 3.3.0\nStartCrash true\n' | cmp -s - "$work/printed" || fail "host printed $(cat "$work/printed")"
-# Seven arguments, NUL-terminated: pid, dump folder with backslashes, app name, the four strings.
-args=$(tr '\0' '|' <"$work/records/launch-1.args")
-[[ "$args" =~ ^[0-9]+'|\tmp\dumps|ostrel-consumer|consumer|p1||p3|'$ ]] || fail "handler arguments: $args"
 
 # Exported symbols: the fourteen functions and the two network helper classes, nothing else.
 nm -D --defined-only -C "$lib" | cut -d' ' -f3- | sort -u >"$work/symbols"
@@ -68,4 +88,4 @@ functions=$(grep -c '^Ostrel_SDK::' "$work/symbols" || true)
 [ "$functions" = 14 ] || fail "$functions Ostrel_SDK exports, expected 14"
 
 rm -rf "$work"
-echo "package: install, consumer build and run, exports: OK"
+echo "package: install, consumer builds (both signatures), deploy, report, exports: OK"

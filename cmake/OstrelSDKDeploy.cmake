@@ -1,0 +1,51 @@
+# ostrel_deploy_handler(<target> [DESTINATION <dir>])
+#
+# The library launches KivCrashHandler.exe and KivRegWER.exe from the host's application folder.
+# This puts both programs beside <target>'s executable after every build, and installs them into
+# <dir> (default: ${CMAKE_INSTALL_BINDIR}, else "bin"), where install(TARGETS <target>) is expected
+# to put the executable too. <target> must be an executable made in the calling directory.
+function(ostrel_deploy_handler target)
+    cmake_parse_arguments(PARSE_ARGV 1 ARG "" "DESTINATION" "")
+    if(ARG_UNPARSED_ARGUMENTS)
+        message(FATAL_ERROR "ostrel_deploy_handler: unexpected arguments: ${ARG_UNPARSED_ARGUMENTS}")
+    endif()
+    if(NOT TARGET ${target})
+        message(FATAL_ERROR "ostrel_deploy_handler: \"${target}\" is not a target.")
+    endif()
+    get_target_property(type ${target} TYPE)
+    get_target_property(imported ${target} IMPORTED)
+    if(NOT type STREQUAL "EXECUTABLE" OR imported)
+        message(FATAL_ERROR "ostrel_deploy_handler: \"${target}\" is not an executable built here "
+                "(it is ${type}): the crash handler and the registration tool must sit beside the "
+                "host application's executable, so pass the application's add_executable target.")
+    endif()
+    get_target_property(dir ${target} SOURCE_DIR)
+    if(NOT dir STREQUAL CMAKE_CURRENT_SOURCE_DIR)
+        message(FATAL_ERROR "ostrel_deploy_handler: call it in the directory that creates "
+                "\"${target}\" (${dir}).")
+    endif()
+    foreach(tool KivCrashHandler KivRegWER)
+        if(NOT TARGET OstrelSDK::${tool})
+            message(FATAL_ERROR "ostrel_deploy_handler: this OstrelSDK package has no OstrelSDK::${tool} "
+                    "(it was built with OSTREL_BUILD_TOOLS=OFF).")
+        endif()
+    endforeach()
+
+    set(destination "${ARG_DESTINATION}")
+    if(NOT destination)
+        if(CMAKE_INSTALL_BINDIR)
+            set(destination "${CMAKE_INSTALL_BINDIR}")
+        else()
+            set(destination bin)
+        endif()
+    endif()
+
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different
+                $<TARGET_FILE:OstrelSDK::KivCrashHandler> $<TARGET_FILE:OstrelSDK::KivRegWER>
+                $<TARGET_FILE_DIR:${target}>
+        COMMENT "Deploying KivCrashHandler.exe and KivRegWER.exe beside ${target}"
+        VERBATIM)
+    install(PROGRAMS $<TARGET_FILE:OstrelSDK::KivCrashHandler> $<TARGET_FILE:OstrelSDK::KivRegWER>
+            DESTINATION "${destination}")
+endfunction()
