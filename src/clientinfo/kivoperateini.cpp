@@ -5,24 +5,65 @@
 //
 // UTF-8 without BOM, LF line ends, saved by QDomNode::save with indent 4 and the encoding taken from
 // the declaration. Every value is an attribute of the document element; readers look attributes up
-// by name (their order on the line is the serialiser's). The file is rewritten in place (truncate,
-// then write): an outside reader may briefly see it empty.
+// by name (their order on the line is the serialiser's). Once rewritten, the declaration reads
+// version='1.0' encoding='UTF-8', as Qt's parser hands it back. The file is rewritten in place
+// (truncate, then write): an outside reader may briefly see it empty.
 
 #include "clientinfo/kivoperateini.h"
 
 #include "sdk/sdklog.h"
 
+#include <QBuffer>
 #include <QDomAttr>
 #include <QDomDocument>
 #include <QDomElement>
 #include <QDomProcessingInstruction>
 #include <QFile>
+#include <QTextCodec>
 #include <QTextStream>
 
 namespace {
 
+// The declaration as this store creates it, and as Qt's parser hands it back after a read.
+const QString &createdDeclaration()
+{
+    static const QString data = QStringLiteral("version=\"1.0\" encoding=\"UTF-8\"");
+    return data;
+}
+const QString &parsedDeclaration()
+{
+    static const QString data = QStringLiteral("version='1.0' encoding='UTF-8'");
+    return data;
+}
+
+/*
+ * Saves with EncodingFromDocument's bytes. That policy looks the encoding up in the declaration with
+ * a regular expression and a codec search that Qt builds on every save, most of a save's cost. For
+ * the one declaration our files carry, the result is known: UTF-8, the declaration written back as
+ * it is, then every later node. EncodingFromTextStream through a UTF-8 stream writes the same
+ * nodes after a declaration of its own, so only that first line is put back. Documents with a
+ * document type, another declaration or none go the designed way.
+ */
 void saveDocument(const QDomDocument &doc, QFile &file)
 {
+    const QDomNode first = doc.firstChild();
+    const QString declaration = first.nodeValue();
+    if (first.isProcessingInstruction() && first.nodeName() == QLatin1String("xml")
+        && (declaration == parsedDeclaration() || declaration == createdDeclaration())
+        && doc.doctype().name().isEmpty()) {
+        static QTextCodec *const utf8 = QTextCodec::codecForMib(106);
+        QByteArray bytes;
+        {
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::WriteOnly);
+            QTextStream out(&buffer);
+            out.setCodec(utf8);
+            doc.save(out, 4, QDomNode::EncodingFromTextStream);
+        }
+        bytes.replace(0, bytes.indexOf('\n') + 1, "<?xml " + declaration.toLatin1() + "?>\n");
+        file.write(bytes);
+        return;
+    }
     QTextStream out(&file);
     doc.save(out, 4, QDomNode::EncodingFromDocument);
     out.flush();
@@ -60,8 +101,7 @@ void KivOperateIni::initXml(const QString &path, bool keepExisting)
     }
 
     QDomDocument doc;
-    doc.appendChild(doc.createProcessingInstruction(QStringLiteral("xml"),
-                                                    QStringLiteral("version=\"1.0\" encoding=\"UTF-8\"")));
+    doc.appendChild(doc.createProcessingInstruction(QStringLiteral("xml"), createdDeclaration()));
     QDomElement root = doc.createElement(QStringLiteral("ClientInfo"));
     doc.appendChild(root);
     for (const char *name : {"logPath", "thirdpartyLogPath", "id", "liveid"}) {
@@ -127,8 +167,12 @@ void KivOperateIni::setOption(const QString &key, const QString &value, const QS
         return;
     }
 
+    // One open for the read and the rewrite where the file can be written (an open costs as much as
+    // the rest of the call); otherwise it is read alone and reopening it for the rewrite fails as
+    // it would. ExistingOnly: the file is never created here.
     QFile file(m_path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    const bool readWrite = file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly);
+    if (!readWrite && !file.open(QIODevice::ReadOnly)) {
         plainDebug() << "KivOperateIni::setOption file open ReadOnly failure" << m_path;
         return;
     }
@@ -138,12 +182,13 @@ void KivOperateIni::setOption(const QString &key, const QString &value, const QS
         file.close();
         return;
     }
-    file.close();
 
     QDomElement root = doc.documentElement();
     root.setAttribute(key, value);
 
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    const bool truncated = readWrite ? file.resize(0) && file.seek(0)
+                                     : (file.close(), file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    if (!truncated) {
         plainDebug() << "KivOperateIni::setOption file open WriteOnly Truncate failure" << m_path;
         return;
     }
