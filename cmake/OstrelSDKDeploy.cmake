@@ -40,12 +40,14 @@ function(ostrel_deploy_handler target)
         endif()
     endif()
 
+    set(files $<TARGET_FILE:OstrelSDK::KivCrashHandler> $<TARGET_FILE:OstrelSDK::KivRegWER>)
+    if(WIN32)
+        # Windows finds a DLL beside the executable, not through a run path.
+        list(APPEND files $<TARGET_FILE:OstrelSDK::OstrelSDK>)
+    endif()
     add_custom_command(TARGET ${target} POST_BUILD
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different
-                $<TARGET_FILE:OstrelSDK::KivCrashHandler> $<TARGET_FILE:OstrelSDK::KivRegWER>
-                $<TARGET_FILE_DIR:${target}>
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different ${files} $<TARGET_FILE_DIR:${target}>
         COMMENT "Deploying KivCrashHandler.exe and KivRegWER.exe beside ${target}"
         VERBATIM)
-    install(PROGRAMS $<TARGET_FILE:OstrelSDK::KivCrashHandler> $<TARGET_FILE:OstrelSDK::KivRegWER>
-            DESTINATION "${destination}")
+    install(PROGRAMS ${files} DESTINATION "${destination}")
 endfunction()
