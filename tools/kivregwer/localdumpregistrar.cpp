@@ -77,7 +77,7 @@ void LocalDumpRegistrar::redirectOutputToLog() const
     const QString path = logFilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
     const QByteArray native = QFile::encodeName(path);
-    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC;
+    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
     struct stat st;
     if (::stat(native.constData(), &st) == 0 && st.st_size > 256 * 1024)
         flags |= O_TRUNC;
