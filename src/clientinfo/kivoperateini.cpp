@@ -42,7 +42,7 @@ const QString &parsedDeclaration()
  * the one declaration our files carry, the result is known: UTF-8, the declaration written back as
  * it is, then every later node. EncodingFromTextStream through a UTF-8 stream writes the same
  * nodes after a declaration of its own, so only that first line is put back. Documents with a
- * document type, another declaration or none go the designed way.
+ * document type, another declaration or none are saved with EncodingFromDocument itself.
  */
 void saveDocument(const QDomDocument &doc, QFile &file)
 {
