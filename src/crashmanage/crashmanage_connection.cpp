@@ -11,6 +11,7 @@
 
 #include "crashmanage/handleroutput.h"
 #include "crashmanage/handlerpolicy.h"
+#include "crashmanage/peercheck.h"
 #include "sdk/sdklog.h"
 
 #include <QByteArray>
@@ -86,8 +87,22 @@ void CrashManage::tryConnectHandler()
     // Budget spent: no further attempt for the rest of the process.
 }
 
+// Runs inside connectToServer, before any byte can be written: the server name is predictable, so
+// another local user may have taken it first. A server of another user (or one whose user cannot be
+// told) is left at once without a byte and counts as one failed attempt, logged and retried like any
+// other; its uid or SID is named in one extra line.
 void CrashManage::onConnected()
 {
+    const LocalPeer peer = localSocketPeer(m_socket->socketDescriptor());
+    if (!peer.sameUser) {
+        sdkLog(true, Q_FUNC_INFO, "crash handler server belongs to another user:", peer.user);
+        // Quietly: the drop must not be reported a second time as a disconnect.
+        m_socket->blockSignals(true);
+        m_socket->abort();
+        m_socket->blockSignals(false);
+        onSocketErrorHandler(QLocalSocket::SocketAccessError);
+        return;
+    }
     // The connect-time messages leave on the next pass of the event loop.
     QTimer::singleShot(0, this, SLOT(onSendInitMessage()));
 }

@@ -3,6 +3,7 @@
 // handler is the recording stand-in or, where the test must decide when a server listens, a
 // QLocalServer of the test itself. One CTest entry per function: the library's state is per process.
 
+#include "asordinaryuser.h"
 #include "logcapture.h"
 #include "standin.h"
 
@@ -194,6 +195,57 @@ private slots:
         QTest::qWait(1000);
         QCOMPARE(capture.lines().size(), lines);
         QCOMPARE(m_standIn.launches(), 8);
+    }
+
+    // Another user serves the handler's name first: each connection to it is left before a byte is
+    // written and counts as one failed attempt, logged and retried like any other, with the user
+    // named. Once a server of our own has the name, the session arrives whole (login included).
+    void foreignServerRefused()
+    {
+        if (geteuid() != 0)
+            QSKIP("serving the name as another user needs root");
+        LogCapture capture;
+        m_standIn.use("never");
+        const QString name = QStringLiteral("Kiv_Crash_Handler_") + QString::fromLatin1(kPid);
+        QLocalServer squatter;
+        {
+            AsOrdinaryUser nobody;
+            QVERIFY(nobody.ok);
+            QVERIFY2(squatter.listen(name), qPrintable(squatter.errorString()));
+        }
+        Ostrel_SDK::setCloudConfig("c1", "c2");
+        Ostrel_SDK::setUserInfo("u1", QString());
+        QVERIFY(Ostrel_SDK::StartCrash("c", QString(), QString(), QString(), 1, 1, QString()));
+
+        QList<QLocalSocket *> refused; // children of the squatter
+        const auto accept = [&] {
+            while (QLocalSocket *c = squatter.nextPendingConnection())
+                refused.append(c);
+            return refused.size();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(accept() >= 3, kDeadline);
+        squatter.close();
+        for (QLocalSocket *c : refused) {
+            QTRY_COMPARE_WITH_TIMEOUT(c->state(), QLocalSocket::UnconnectedState, kDeadline);
+            QCOMPARE(c->readAll(), QByteArray());
+        }
+
+        QLocalServer own;
+        QVERIFY(own.listen(name));
+        QTRY_VERIFY_WITH_TIMEOUT(own.hasPendingConnections(), kDeadline);
+        QLocalSocket *connection = own.nextPendingConnection();
+        QByteArray got;
+        QTRY_COMPARE_WITH_TIMEOUT(got += connection->readAll(), QByteArray("cloudConfig@c1@c2$ClientLogin@u1@@0$"), kDeadline);
+
+        // One failure report per refused connection, none of them a disconnect, on the usual budget.
+        const QString foreign = QStringLiteral("[OstrelSDk] [ void CrashManage::onConnected() ] crash handler server belongs to another user: \"uid 65534\"");
+        const int refusals = capture.count(foreign, QtCriticalMsg);
+        QVERIFY(refusals >= refused.size());
+        QCOMPARE(capture.count(QStringLiteral("] socket error: QLocalSocket::SocketAccessError"), QtCriticalMsg), refusals);
+        QVERIFY(!capture.contains(QStringLiteral("onDisconnected")));
+        const QStringList steps = timeline(capture);
+        QCOMPARE(steps, budgetTimeline(8).mid(0, steps.size()));
+        QCOMPARE(capture.count(QStringLiteral("try connect handler:")), refusals + capture.count(QStringLiteral("ServerNotFoundError")));
     }
 
     // The echo is a plain debug line, not an SDK log line: the switch does not gate it.
