@@ -2,6 +2,7 @@
 // with a HOME and a work folder of their own. Each test ends only when no crash handler for its
 // host is left running.
 
+#include "asordinaryuser.h"
 #include "standin.h"
 
 #include <QtNetwork>
@@ -71,7 +72,8 @@ class tst_E2E : public QObject
 
 private slots:
     // A second handler for a host that is already served leaves quietly; one started after the first
-    // was killed takes over its stale server name; a host that ends without a word gets a report.
+    // was killed takes over its stale server name; a client that is not the host is refused; a host
+    // that ends without a word gets a report.
     void commandLine()
     {
         Host host("sleep", {"60"});
@@ -94,6 +96,8 @@ private slots:
         QVERIFY(host.process.waitForFinished());
         QTRY_VERIFY_WITH_TIMEOUT(handlersFor(host.pid).isEmpty(), 15000);
         QCOMPARE(host.report()["handlerParams"].toArray(), (QJsonArray {"p1", "", "p3"}));
+        // The probes above came from this test, not from the host: refused and journaled.
+        QVERIFY(pick(host.journal("sleeper"), "reason", "refusedClient").contains("not the host"));
     }
 
     void crashScenario()
@@ -145,6 +149,84 @@ private slots:
         QCOMPARE(pick(journal, "event").last(), QStringLiteral("cleanExit"));
         // The demo stops its worker before it exits: the handler saw that while the host still ran.
         QVERIFY(pick(journal, "event").contains("subProcessExited"));
+    }
+
+    // Another user holds the host's handler name first: a live server (our handler runs as root) or
+    // a leftover file it cannot remove (our handler runs as nobody). The handler sends nothing to
+    // it and still covers the host: it reports from the client info file and names the user, and
+    // takes the name once the other server is gone. A relaunched handler finds the host watched and
+    // leaves quietly.
+    void squattedName_data()
+    {
+        QTest::addColumn<bool>("live");
+        QTest::addColumn<QString>("holder");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("live server") << true << "uid 65534" << "served by another user";
+        QTest::newRow("leftover file") << false << "uid 0" << "left behind by another user and cannot be removed: ";
+    }
+    void squattedName()
+    {
+        QFETCH(bool, live);
+        QFETCH(QString, holder);
+        QFETCH(QString, reason);
+        if (geteuid() != 0)
+            QSKIP("holding the name as another user needs root");
+        Host host("sleep", {"60"});
+        const QString info = host.path(QStringLiteral("home/AppData/Local/OstrelSDK/KivClientInfo_c_%1.xml").arg(host.pid));
+        QVERIFY(QDir().mkpath(QFileInfo(info).path()) && QDir().mkpath(host.path("dumps")));
+        QVERIFY(TestFiles::writeAll(info, "<?xml version=\"1.0\"?>\n<ClientInfo id=\"u7\"/>\n"));
+
+        const QString name = QStringLiteral("Kiv_Crash_Handler_%1").arg(host.pid);
+        QLocalServer squatter;
+        QFile leftover(QDir::temp().filePath(name));
+        const auto cleanUp = qScopeGuard([&] { leftover.remove(); });
+        QString program = kHandler;
+        QStringList args {QString::number(host.pid), host.path("dumps"), "sleeper", "c", "", "", ""};
+        if (live) {
+            AsOrdinaryUser nobody;
+            QVERIFY(nobody.ok);
+            QVERIFY(squatter.listen(name));
+        } else {
+            QVERIFY(leftover.open(QIODevice::WriteOnly));
+            leftover.close();
+            QCOMPARE(QProcess::execute("chown", {"-R", "65534:65534", host.dir.path()}), 0);
+            args = QStringList {"--reuid=65534", "--regid=65534", "--clear-groups", kHandler} + args;
+            program = "setpriv";
+        }
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("HOME", host.path("home"));
+        QProcess handler, relaunched;
+        handler.setProcessEnvironment(env);
+        handler.start(program, args);
+        QTRY_VERIFY_WITH_TIMEOUT(pick(host.journal("sleeper"), "event").contains("nameSquatted"), 10000);
+        relaunched.start(program, args);
+        QVERIFY(relaunched.waitForFinished(10000));
+        QCOMPARE(relaunched.exitCode(), 0);
+
+        while (squatter.hasPendingConnections() || squatter.waitForNewConnection(0)) { // the handler's probes
+            QLocalSocket *c = squatter.nextPendingConnection();
+            QTRY_COMPARE_WITH_TIMEOUT(c->state(), QLocalSocket::UnconnectedState, 10000);
+            QCOMPARE(c->readAll(), QByteArray());
+        }
+        // Once the other user's server is gone, the handler takes the name after all.
+        QStringList events {"start", "nameSquatted", "hostExited", "crashReport"};
+        if (live) {
+            squatter.close();
+            QTRY_VERIFY_WITH_TIMEOUT(pick(host.journal("sleeper"), "event").contains("nameReclaimed"), 10000);
+            events.insert(2, "nameReclaimed");
+        }
+
+        host.process.kill();
+        QVERIFY(host.process.waitForFinished());
+        QVERIFY(handler.waitForFinished(15000));
+        QCOMPARE(handler.exitCode(), 0);
+        const QJsonObject r = host.report();
+        QCOMPARE(QJsonArray({r["nameSquatted"]["holder"], r["nameSquatted"].toObject().contains("reclaimedAt"), r["clientInfo"]["attributes"]["id"]}),
+                 (QJsonArray {holder, live, "u7"}));
+        QCOMPARE(r["nameSquatted"]["reason"].toString().left(reason.size()), reason);
+        QCOMPARE(pick(host.journal("sleeper"), "event"), events);
+        QCOMPARE(pick(host.journal("sleeper"), "holder", "nameSquatted"), QStringList {holder});
     }
 };
 

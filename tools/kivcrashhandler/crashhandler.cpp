@@ -2,6 +2,7 @@
 
 #include "localdumps.h"
 #include "processwatcher.h"
+#include "serverguard.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -72,6 +73,8 @@ void CrashHandler::start()
 void CrashHandler::onNewConnection()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
+        if (refuseClient(socket))
+            continue;
         Connection connection;
         connection.id = ++m_connectionCount;
         m_connections.insert(socket, connection);
@@ -252,5 +255,45 @@ void CrashHandler::finish()
             QTextStream(stderr) << "KivCrashHandler: cannot write " << path << ": " << error << '\n';
         }
     }
+    QCoreApplication::quit();
+}
+
+// Who may talk to this handler, and who holds its name (see serverguard.h).
+
+bool CrashHandler::refuseClient(QLocalSocket *socket)
+{
+    const QJsonObject refusal = clientRefusal(socket, m_args.hostPid);
+    if (refusal.isEmpty())
+        return false;
+    m_journal.append(QStringLiteral("refusedClient"), refusal);
+    socket->abort(); // not a byte read from it or written to it
+    socket->deleteLater();
+    return true;
+}
+
+void CrashHandler::setNameWatch(NameWatch *watch)
+{
+    m_context.nameSquatted = watch->description();
+    m_journal.append(QStringLiteral("nameSquatted"), m_context.nameSquatted);
+    const bool ok = connect(watch, SIGNAL(reclaimed()), this, SLOT(onNameReclaimed()))
+            && connect(watch, SIGNAL(superseded()), this, SLOT(onNameSuperseded()));
+    Q_ASSERT(ok);
+    Q_UNUSED(ok);
+}
+
+void CrashHandler::onNameReclaimed()
+{
+    m_serverInode = inodeOf(m_server->fullServerName());
+    m_context.nameSquatted.insert(QStringLiteral("reclaimedAt"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    m_journal.append(QStringLiteral("nameReclaimed"), {{QStringLiteral("server"), m_server->fullServerName()}});
+}
+
+// A handler of this user serves the name now and hears the host's session: it reports, not this one.
+void CrashHandler::onNameSuperseded()
+{
+    if (m_finished)
+        return;
+    m_finished = true;
+    m_journal.append(QStringLiteral("superseded"));
     QCoreApplication::quit();
 }

@@ -13,6 +13,7 @@
 class QLocalServer;
 class QLocalSocket;
 class QTimer;
+class NameWatch;
 class ProcessWatcher;
 
 // The handler's run: takes connections on an already listening server, turns the bytes into
@@ -32,6 +33,9 @@ public:
     CrashHandler(const HandlerArgs &args, QLocalServer *server, QObject *parent = nullptr);
 
     void start();
+    // Runs on without the server name, which another user holds: journals who, says so in the
+    // report, and takes the name when the watch gets it (or leaves when a handler of ours has it).
+    void setNameWatch(NameWatch *watch);
     // True when another handler took over the server name while this one ran; its socket file
     // must then be left alone.
     bool superseded() const { return m_superseded; }
@@ -44,6 +48,8 @@ private slots:
     void onSubProcessExited(qint64 pid);
     void confirmSubProcessExit();
     void finish();
+    void onNameReclaimed();
+    void onNameSuperseded();
 
 private:
     struct Connection
@@ -56,6 +62,8 @@ private:
     void handleFrame(QLocalSocket *socket, int connection, const FrameReader::Frame &frame);
     void syncSubProcessWatchers();
     bool serverTakenOver() const;
+    // True (and journaled) when the client is not the host running as this handler's user.
+    bool refuseClient(QLocalSocket *socket);
 
     HandlerArgs m_args;
     QLocalServer *m_server;

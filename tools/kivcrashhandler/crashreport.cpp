@@ -102,7 +102,7 @@ QJsonObject build(const Context &context, const Session &session)
         {QStringLiteral("thirdparty"), thirdparty},
     };
 
-    return QJsonObject {
+    QJsonObject report {
         {QStringLiteral("hostPid"), double(args.hostPid)},
         {QStringLiteral("appName"), args.appName},
         {QStringLiteral("clientName"), args.clientName},
@@ -117,6 +117,9 @@ QJsonObject build(const Context &context, const Session &session)
         {QStringLiteral("logs"), logs},
         {QStringLiteral("journal"), context.journalPath},
     };
+    if (!context.nameSquatted.isEmpty())
+        report.insert(QStringLiteral("nameSquatted"), context.nameSquatted);
+    return report;
 }
 
 bool write(const QString &path, const QJsonObject &report, QString *error)

@@ -18,7 +18,10 @@ class Session;
 //                 file,
 //   "logs"        {"host": tail, "thirdparty": [tail...]}, where a tail is {"path", "found", "size",
 //                 "cut", "tail"}: the last kTailBytes of the file as UTF-8 text,
-//   "journal"     the path of the session journal.
+//   "journal"     the path of the session journal,
+//   "nameSquatted" only when another user held the handler's server name: {"server", "holder" ("uid
+//                 N"), "holderPid" (0 when unknown), "reason", "since", "reclaimedAt" once this handler
+//                 served the name after all}; the session is then empty or incomplete.
 namespace CrashReport {
 
 constexpr qint64 kTailBytes = 64 * 1024;
@@ -31,6 +34,7 @@ struct Context
     QString journalPath;
     QDateTime startedAt;
     QDateTime hostGoneAt;
+    QJsonObject nameSquatted; // empty unless another user held the server name
 };
 
 // "<appName>-<pid>-<yyyyMMddTHHmmssZ>.json"
