@@ -1,11 +1,13 @@
 #include "clientinfo/clientinfowriters.h"
 
 #include "clientinfo/kivoperateini.h"
+#include "clientinfo/staleclientinfo.h"
 #include "sdk/sdklog.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QString>
+#include <QTimer>
 
 namespace {
 
@@ -15,6 +17,18 @@ QString s_clientName = QStringLiteral("0");
 QString s_processId = QStringLiteral("0");
 // The single store, created by the first writer and never deleted.
 KivOperateIni *s_iniInstance = nullptr;
+// The first StartCrash of the process clears what ended hosts left behind; later ones need not.
+bool s_staleFilesRemoved = false;
+
+// Both folders a host may have used; each file removed is an ended host's, never a live one's.
+void removeStaleClientInfo()
+{
+    for (const QString &folder : {QDir::homePath() + QLatin1String("/AppData/Local/OstrelSDK"),
+                                  QCoreApplication::applicationDirPath() + QLatin1String("/OstrelSDK")}) {
+        for (const QString &path : removeStaleClientInfoFiles(folder, QCoreApplication::applicationPid()))
+            plainDebug() << "Ostrel removed the client info file of an ended host" << path;
+    }
+}
 
 const QString &clientInfoGroup()
 {
@@ -50,6 +64,12 @@ void writeIniFile(const QString &clientName)
     s_clientName = clientName;
     s_processId = QString::number(QCoreApplication::applicationPid());
     plainDebug() << "writeIniFile" << s_clientName << s_processId;
+    if (s_staleFilesRemoved || !QCoreApplication::instance())
+        return;
+    s_staleFilesRemoved = true;
+    // On the next pass of the host's event loop, not inside StartCrash: it reads a little of /proc
+    // per file, which the host's start need not wait for.
+    QTimer::singleShot(0, QCoreApplication::instance(), &removeStaleClientInfo);
 }
 
 void writeIniFileClientLogInfo(const QString &clientLogPath)

@@ -7,8 +7,9 @@ class QString;
 // <home>/AppData/Local/OstrelSDK/KivClientInfo_<clientName>_<pid>.xml (fallback folder:
 // <application dir>/OstrelSDK), attributes of its ClientInfo element.
 
-// Records the client name and process id that name the file. Touches neither file nor store; once
-// the store exists its path never changes.
+// Records the client name and process id that name the file. Touches neither its own file nor the
+// store; once the store exists its path never changes. The first call in a process also removes the
+// client info files that ended hosts left in both folders (see removeStaleClientInfoFiles).
 void writeIniFile(const QString &clientName);
 
 void writeIniFileClientLogInfo(const QString &clientLogPath); // attribute logPath

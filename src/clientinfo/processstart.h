@@ -1,0 +1,25 @@
+#ifndef OSTREL_PROCESSSTART_H
+#define OSTREL_PROCESSSTART_H
+
+#include <QString>
+
+// Whether a process runs, and since when: a pid alone names a process only together with its
+// start time, since pids are reused. One file per platform.
+struct ProcessStart
+{
+    enum State {
+        Running,    // startMsecs holds its start time (ms since 1970, UTC; about 10 ms precision)
+        NotRunning, // no process with this pid (a zombie counts as ended)
+        Unknown,    // the system did not say: callers keep whatever depends on it
+    };
+    State state = Unknown;
+    qint64 startMsecs = -1;
+};
+
+ProcessStart processStart(qint64 pid);
+
+// True when a local server of this name may exist (its socket file or pipe is there), live or
+// stale: a crash handler may still be at work for a host that has ended.
+bool localServerPresent(const QString &name);
+
+#endif // OSTREL_PROCESSSTART_H
