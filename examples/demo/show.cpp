@@ -126,7 +126,7 @@ int showDemoRun(const QString &workDir)
     const QDir dumps(workDir + QLatin1String("/dumps"));
     const QStringList journals = dumps.entryList({QStringLiteral("*.journal.jsonl")}, QDir::Files, QDir::Time);
     if (journals.isEmpty()) {
-        out() << "no crash handler journal in " << dumps.path() << ": the handler never ran\n";
+        out() << "no crash handler journal in " << dumps.path() << ": the handler never ran, or the session ended cleanly (its journal is removed then)\n";
         return 1;
     }
     const QList<QJsonObject> journal = readJournal(dumps.filePath(journals.first()));

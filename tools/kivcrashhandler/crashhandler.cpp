@@ -1,6 +1,5 @@
 #include "crashhandler.h"
 
-#include "localdumps.h"
 #include "processwatcher.h"
 #include "serverguard.h"
 
@@ -10,7 +9,6 @@
 #include <QJsonArray>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QTextStream>
 #include <QTimer>
 
 #include <sys/stat.h>
@@ -23,27 +21,30 @@ quint64 inodeOf(const QString &path)
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
 }
 
-QString journalPath(const HandlerArgs &args)
-{
-    QDir().mkpath(args.dumpFolder);
-    return args.dumpFolder + QLatin1Char('/') + args.fileStem() + QLatin1String(".journal.jsonl");
-}
-
 } // namespace
 
 CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, QObject *parent)
     : QObject(parent)
     , m_args(args)
     , m_server(server)
-    , m_journal(journalPath(args))
+    , m_folder(PrivateFiles::chooseFolder(args.dumpFolder))
+    , m_host(HostIdentity::of(args.hostPid))
+    , m_environment(HostEnvironment::capture(args.hostPid))
+    , m_policy(Retention::readPolicy(args.appName))
+    , m_journal(prepareJournal())
     , m_drainTimer(new QTimer(this))
 {
+    m_journal.setNextSequence(m_restore.lastSequence + 1);
+    if (!m_journal.isOpen())
+        useFallbackFolder(QStringLiteral("journal: ") + m_journal.error());
     m_context.args = args;
     m_context.homePath = QDir::homePath();
     m_context.journalPath = m_journal.path();
     m_context.startedAt = QDateTime::currentDateTimeUtc();
     // Resolved now, while the host still runs: it locates the library's fallback data folder.
-    m_context.hostExecutable = QFileInfo(QStringLiteral("/proc/%1/exe").arg(args.hostPid)).symLinkTarget();
+    m_context.hostExecutable = m_environment.executable;
+    if (m_restore.source.isEmpty())
+        restoreFromClientInfo();
 
     m_drainTimer->setSingleShot(true);
     m_drainTimer->setInterval(kDrainMs);
@@ -65,9 +66,17 @@ void CrashHandler::start()
         {QStringLiteral("server"), m_server->fullServerName()},
         {QStringLiteral("hostExecutable"), m_context.hostExecutable},
         {QStringLiteral("hostWatch"), m_hostWatcher->usesPidfd() ? QStringLiteral("pidfd") : QStringLiteral("poll")},
+        {QStringLiteral("hostPid"), double(m_host.pid)},
+        {QStringLiteral("hostStartedAt"), m_host.startedAt},
+        {QStringLiteral("uid"), double(m_host.uid)},
+        {QStringLiteral("handlerVersion"), handlerVersion()},
+        {QStringLiteral("storage"), m_folder.toJson()},
+        {QStringLiteral("dumpCount"), m_policy.dumpCount},
+        {QStringLiteral("dumpType"), m_policy.dumpType},
     });
-    if (!m_journal.isOpen())
-        QTextStream(stderr) << "KivCrashHandler: cannot write the journal " << m_journal.path() << '\n';
+    if (!m_restore.source.isEmpty() || !m_restore.notes.isEmpty())
+        m_journal.append(QStringLiteral("restored"), m_restore.toJson());
+    syncSubProcessWatchers(); // restored sub-processes that still run are watched again
 }
 
 void CrashHandler::onNewConnection()
@@ -243,17 +252,9 @@ void CrashHandler::finish()
         m_journal.append(QStringLiteral("superseded"));
     } else if (m_session.exitClientReceived()) {
         m_journal.append(QStringLiteral("cleanExit"), {{QStringLiteral("messages"), m_session.messageCount()}});
+        endCleanSession();
     } else {
-        const QString path = m_args.dumpFolder + QLatin1Char('/') + CrashReport::fileName(m_args, m_context.hostGoneAt);
-        QString error;
-        QJsonObject report = CrashReport::build(m_context, m_session);
-        report.insert(QStringLiteral("localDumps"), localDumpsOf(m_args.appName));
-        if (CrashReport::write(path, report, &error)) {
-            m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), path}});
-        } else {
-            m_journal.append(QStringLiteral("crashReportFailed"), {{QStringLiteral("path"), path}, {QStringLiteral("error"), error}});
-            QTextStream(stderr) << "KivCrashHandler: cannot write " << path << ": " << error << '\n';
-        }
+        writeCrashReport();
     }
     QCoreApplication::quit();
 }

@@ -2,10 +2,14 @@
 #define KIVCRASHHANDLER_CRASHHANDLER_H
 
 #include "crashreport.h"
+#include "environment.h"
 #include "framereader.h"
 #include "handlerargs.h"
 #include "journal.h"
+#include "privatefiles.h"
+#include "retention.h"
 #include "session.h"
+#include "sessionrestore.h"
 
 #include <QHash>
 #include <QObject>
@@ -20,8 +24,10 @@ class ProcessWatcher;
 // messages (answering each frame with one CR-ended line), keeps the session and the journal, and
 // watches the host and its registered sub-processes (a sub-process that ends while the host runs is
 // journaled and told to the host as the line "subProcessExited <pid>"). When the host has gone it lets the last bytes
-// arrive (at most kDrainMs), then records a clean exit if "ExitClient" came, or writes the crash
-// report, and quits the application.
+// arrive (at most kDrainMs), then, if "ExitClient" came, removes the session's journal (a clean
+// session keeps nothing), or else writes the crash report with the application's retention, and
+// quits the application. At start it restores what an earlier handler of the same host was told
+// (SessionRestore); its files are private and fall back to a per-user folder (PrivateFiles).
 class CrashHandler : public QObject
 {
     Q_OBJECT
@@ -64,11 +70,23 @@ private:
     bool serverTakenOver() const;
     // True (and journaled) when the client is not the host running as this handler's user.
     bool refuseClient(QLocalSocket *socket);
+    // Files: where they go, what an earlier handler left (handlerfiles.cpp).
+    QString prepareJournal();
+    void useFallbackFolder(const QString &reason);
+    void restoreFromClientInfo();
+    QJsonObject trustFields() const;
+    void writeCrashReport();
+    void endCleanSession();
 
     HandlerArgs m_args;
     QLocalServer *m_server;
-    Journal m_journal;
+    PrivateFiles::Folder m_folder;
+    HostIdentity m_host;
+    HostEnvironment m_environment;
+    Retention::Policy m_policy;
     Session m_session;
+    SessionRestore::Result m_restore;
+    Journal m_journal;
     CrashReport::Context m_context;
     ProcessWatcher *m_hostWatcher = nullptr;
     QHash<qint64, ProcessWatcher *> m_subProcessWatchers;

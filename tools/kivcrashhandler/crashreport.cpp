@@ -1,5 +1,6 @@
 #include "crashreport.h"
 
+#include "privatefiles.h"
 #include "session.h"
 
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 namespace CrashReport {
 
@@ -124,17 +124,9 @@ QJsonObject build(const Context &context, const Session &session)
 
 bool write(const QString &path, const QJsonObject &report, QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    file.write(QJsonDocument(report).toJson(QJsonDocument::Indented));
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    const QFileInfo target(path);
+    return PrivateFiles::writeAtomically(target.absolutePath(), target.fileName(),
+                                         QJsonDocument(report).toJson(QJsonDocument::Indented), error);
 }
 
 } // namespace CrashReport

@@ -21,7 +21,10 @@ class Session;
 //   "journal"     the path of the session journal,
 //   "nameSquatted" only when another user held the handler's server name: {"server", "holder" ("uid
 //                 N"), "holderPid" (0 when unknown), "reason", "since", "reclaimedAt" once this handler
-//                 served the name after all}; the session is then empty or incomplete.
+//                 served the name after all}; the session is then empty or incomplete;
+// and, added by the handler: "environment" (HostEnvironment), "storage" (PrivateFiles::Folder: the
+// folder used, its mode, and in words when it is open to others or a fallback) and "restored"
+// (SessionRestore::Result: what an earlier handler's journal or the client info file gave).
 namespace CrashReport {
 
 constexpr qint64 kTailBytes = 64 * 1024;
@@ -46,7 +49,7 @@ QJsonObject readClientInfo(const QString &path);
 QJsonObject logTail(const QString &path, qint64 maxBytes = kTailBytes);
 
 QJsonObject build(const Context &context, const Session &session);
-// Writes atomically (temporary file, then rename); false with *error set on failure.
+// Writes atomically and privately (PrivateFiles::writeAtomically); false with *error set on failure.
 bool write(const QString &path, const QJsonObject &report, QString *error);
 
 } // namespace CrashReport

@@ -5,10 +5,14 @@
 // host tells it in a journal in the dump folder, watches the host, and when the host ends without
 // having said "ExitClient" writes a crash report there. When another user holds the server name it
 // still watches the host and reports, saying so. Exit codes: 0 normal end (also when another
-// handler already serves the host), 1 cannot listen, 2 bad command line.
+// handler already serves the host), 1 cannot listen (said in the journal), 2 bad command line (the
+// only case that writes to the standard streams: after the arguments are understood, the streams
+// inherited from the host are left alone and everything goes to the journal).
 
 #include "crashhandler.h"
 #include "handlerargs.h"
+#include "journal.h"
+#include "privatefiles.h"
 #include "serverguard.h"
 
 #include <QCoreApplication>
@@ -16,6 +20,25 @@
 #include <QTextStream>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Points standard input, output and error at /dev/null: they are the host's (a terminal, its log
+// file), and nothing of the handler, Qt's own warnings included, belongs there.
+void leaveHostStreams()
+{
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null < 0)
+        return;
+    for (int fd = 0; fd <= 2; ++fd)
+        ::dup2(null, fd);
+    if (null > 2)
+        ::close(null);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -29,6 +52,7 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << HandlerArgs::usage() << " (" << error << ")\n";
         return 2;
     }
+    leaveHostStreams();
 
     // Listen first, before anything slow: the library's first connection attempt comes 500 ms
     // after the launch.
@@ -38,8 +62,11 @@ int main(int argc, char *argv[])
     auto *server = new QLocalServer;
     server->setSocketOptions(QLocalServer::UserAccessOption);
     const NameClaim claim = claimServerName(server, name);
-    if (claim.outcome == NameClaim::Failed)
-        QTextStream(stderr) << "KivCrashHandler: cannot listen on " << name << ": " << claim.reason << '\n';
+    if (claim.outcome == NameClaim::Failed) {
+        const PrivateFiles::Folder folder = PrivateFiles::chooseFolder(args.dumpFolder);
+        Journal(folder.path + QLatin1Char('/') + args.fileStem() + QLatin1String(".journal.jsonl"))
+                .append(QStringLiteral("cannotListen"), {{QStringLiteral("server"), name}, {QStringLiteral("error"), claim.reason}});
+    }
     // Another user holds the name: the host is watched all the same, by one handler.
     QScopedPointer<NameWatch> watch(claim.outcome == NameClaim::Squatted ? new NameWatch(args, server, claim) : nullptr);
     if (claim.outcome == NameClaim::HeldBySameUser || claim.outcome == NameClaim::Failed

@@ -47,8 +47,10 @@ void Session::apply(const HandlerMessage &message)
     case HandlerMessage::ExceptionCheck:
         ++m_exceptionCheckCount;
         m_exceptionChecks.append(qMakePair(message.fields.value(0), message.fields.value(1)));
-        if (m_exceptionChecks.size() > kMaxExceptionChecks)
+        if (m_exceptionChecks.size() > kMaxExceptionChecks) {
             m_exceptionChecks.removeFirst();
+            m_restoredExceptionChecks = qMax(0, m_restoredExceptionChecks - 1);
+        }
         break;
     case HandlerMessage::StreamNode:
         m_hasStreamNode = true;
@@ -65,6 +67,27 @@ void Session::apply(const HandlerMessage &message)
         ++m_unknown;
         break;
     }
+    noteOrigin(message.kind);
+}
+
+void Session::noteOrigin(HandlerMessage::Kind kind)
+{
+    QString field;
+    switch (kind) {
+    case HandlerMessage::CloudConfig: field = QStringLiteral("cloudConfig"); break;
+    case HandlerMessage::ClientLogin: field = QStringLiteral("login"); break;
+    case HandlerMessage::StreamNode: field = QStringLiteral("streamNode"); break;
+    case HandlerMessage::ExitClient: field = QStringLiteral("exitClient"); break;
+    case HandlerMessage::ExceptionCheck:
+        if (m_restoring)
+            m_restoredExceptionChecks = m_exceptionChecks.size();
+        return;
+    default:
+        return;
+    }
+    m_restoredFields.removeAll(field);
+    if (m_restoring)
+        m_restoredFields.append(field);
 }
 
 // One record per executable name: a later report for the same name (a restarted worker, a status
@@ -80,6 +103,7 @@ void Session::applySubProcess(const QJsonObject &payload)
     sub.dmpPath = jsonMemberText(payload.value(QStringLiteral("dmpPath")));
     sub.subLogFile = jsonMemberText(payload.value(QStringLiteral("subLogFile")));
     sub.status = payload.value(QStringLiteral("status")).toInt();
+    sub.restored = m_restoring;
     const QJsonValue begin = payload.value(QStringLiteral("SDKBeginTime"));
     if (begin.isDouble())
         sub.sdkBeginTime = qint64(begin.toDouble());
@@ -129,8 +153,12 @@ QJsonObject Session::toJson() const
     QJsonObject node {{QStringLiteral("node"), m_node}, {QStringLiteral("nodeDetail"), m_nodeDetail}};
 
     QJsonArray checks;
-    for (const auto &check : m_exceptionChecks)
-        checks.append(QJsonObject {{QStringLiteral("info1"), check.first}, {QStringLiteral("info2"), check.second}});
+    for (const auto &check : m_exceptionChecks) {
+        QJsonObject o {{QStringLiteral("info1"), check.first}, {QStringLiteral("info2"), check.second}};
+        if (checks.size() < m_restoredExceptionChecks)
+            o.insert(QStringLiteral("restored"), true);
+        checks.append(o);
+    }
 
     QJsonArray subs;
     for (const SubProcess &sub : m_subProcesses) {
@@ -144,12 +172,17 @@ QJsonObject Session::toJson() const
             {QStringLiteral("status"), sub.status},
             {QStringLiteral("exitedWhileHostRan"), sub.exitedAt.isValid()},
         };
+        if (sub.restored)
+            o.insert(QStringLiteral("restored"), true);
         if (sub.sdkBeginTime >= 0)
             o.insert(QStringLiteral("sdkBeginTime"), double(sub.sdkBeginTime));
         if (sub.exitedAt.isValid())
             o.insert(QStringLiteral("exitedAt"), sub.exitedAt.toUTC().toString(Qt::ISODateWithMs));
         subs.append(o);
     }
+
+    QStringList restoredFields = m_restoredFields;
+    restoredFields.sort();
 
     QJsonObject counts {
         {QStringLiteral("messages"), m_messages},
@@ -170,5 +203,6 @@ QJsonObject Session::toJson() const
         {QStringLiteral("subProcesses"), subs},
         {QStringLiteral("exitClient"), m_exitClient},
         {QStringLiteral("counts"), counts},
+        {QStringLiteral("restored"), QJsonArray::fromStringList(restoredFields)},
     };
 }

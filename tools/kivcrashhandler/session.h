@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 // What the host has told the handler so far, built from the messages in the order they arrived.
 // Pure state: no I/O. Lists are capped so that a peer cannot make it grow without bound.
@@ -28,11 +29,15 @@ public:
         int status = 0;
         qint64 sdkBeginTime = -1; // seconds since 1970 (UTC), sent with status 1
         QDateTime exitedAt;       // set when the process was seen to end while the host lived
+        bool restored = false;    // learnt from an earlier handler, not from the host
     };
 
     // Applies one message. Malformed and unknown messages are counted and otherwise ignored.
     void apply(const HandlerMessage &message);
     void noteOversizeFrame() { ++m_droppedFrames; }
+    // While on, applied values count as restored (from an earlier handler's journal or the client
+    // info file): toJson marks them until a message of the host replaces them.
+    void setRestoring(bool on) { m_restoring = on; }
     // Marks the sub-process with this pid as gone; returns its name (empty if none matches).
     QString noteSubProcessExit(qint64 pid, const QDateTime &when);
     // Pids of registered sub-processes not yet seen to end.
@@ -46,6 +51,7 @@ public:
 
 private:
     void applySubProcess(const QJsonObject &payload);
+    void noteOrigin(HandlerMessage::Kind kind);
 
     bool m_hasCloudConfig = false;
     QString m_config1;
@@ -69,6 +75,10 @@ private:
     int m_invalidUtf8 = 0;
     int m_droppedFrames = 0;
     int m_subProcessesIgnored = 0;
+
+    bool m_restoring = false;
+    QStringList m_restoredFields;       // session members whose value is restored
+    int m_restoredExceptionChecks = 0;  // how many of the first exception checks are restored
 };
 
 #endif // KIVCRASHHANDLER_SESSION_H

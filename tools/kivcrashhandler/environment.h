@@ -1,0 +1,29 @@
+#ifndef KIVCRASHHANDLER_ENVIRONMENT_H
+#define KIVCRASHHANDLER_ENVIRONMENT_H
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QStringList>
+
+// What a developer asks for first about a crash, gathered from the system while the host still
+// runs (its command line and executable vanish with it), and completed when the report is written.
+struct HostEnvironment
+{
+    qint64 hostPid = 0;
+    QStringList commandLine;  // empty when the host was gone or another user's
+    QString executable;
+    QDateTime hostStartedAt;  // invalid when unknown
+    QString osRelease;
+    QString kernel;
+
+    static HostEnvironment capture(qint64 hostPid);
+
+    // {"commandLine", "executable", "osRelease", "kernel", "qtRuntime", "handlerVersion",
+    //  "hostStartedAt", "hostRanSeconds", "systemUptimeSeconds"}; the last two measured now.
+    QJsonObject toJson(const QDateTime &hostGoneAt) const;
+};
+
+// The handler's own version: the library version it was built with.
+QString handlerVersion();
+
+#endif // KIVCRASHHANDLER_ENVIRONMENT_H

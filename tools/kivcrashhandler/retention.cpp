@@ -1,0 +1,134 @@
+#include "retention.h"
+
+#include "clientinfo/processstart.h"
+#include "crashmanage/localdumpsettings.h"
+#include "privatefiles.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSettings>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace Retention {
+
+namespace {
+
+QRegularExpression reportPattern(const QString &appStem)
+{
+    return QRegularExpression(QStringLiteral("^%1-[0-9]+-([0-9]{8}T[0-9]{6}Z)(-[0-9]+)?\\.json$")
+                                      .arg(QRegularExpression::escape(appStem)));
+}
+
+// An exclusive lock on the folder itself, released when it goes out of scope.
+class FolderLock
+{
+public:
+    explicit FolderLock(const QString &folder)
+        : m_fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (m_fd >= 0)
+            ::flock(m_fd, LOCK_EX);
+    }
+    ~FolderLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd); // releases the lock
+    }
+
+private:
+    int m_fd;
+    Q_DISABLE_COPY(FolderLock)
+};
+
+} // namespace
+
+Policy readPolicy(const QString &appName)
+{
+#ifndef Q_OS_WIN
+    // The registration tool honours the same variable for the user's settings folder where there is
+    // no registry: both then agree on one settings folder.
+    const QString dir = QFile::decodeName(qgetenv("OSTREL_WER_SETTINGS_DIR"));
+    if (!dir.isEmpty())
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
+#endif
+    const LocalDumpSettings settings = readLocalDumpSettings(appName + QLatin1String(".exe"));
+    return Policy {settings.dumpCount, settings.dumpType};
+}
+
+QStringList reportsOf(const QString &folder, const QString &appStem)
+{
+    const QRegularExpression pattern = reportPattern(appStem);
+    struct Entry
+    {
+        QString stamp;
+        qint64 mtime;
+        QString name;
+    };
+    QList<Entry> entries;
+    for (const QFileInfo &info : QDir(folder).entryInfoList(QDir::Files | QDir::System | QDir::Hidden)) {
+        const QRegularExpressionMatch match = pattern.match(info.fileName());
+        if (match.hasMatch())
+            entries.append({match.captured(1), info.lastModified().toMSecsSinceEpoch(), info.fileName()});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.stamp != b.stamp ? a.stamp < b.stamp : a.mtime != b.mtime ? a.mtime < b.mtime : a.name < b.name;
+    });
+    QStringList names;
+    for (const Entry &e : entries)
+        names.append(e.name);
+    return names;
+}
+
+QStringList enforce(const QString &folder, const QString &appStem, int dumpCount)
+{
+    QStringList removed;
+    if (dumpCount <= 0)
+        return removed;
+    const QStringList reports = reportsOf(folder, appStem);
+    const int drop = qMax(0, reports.size() - dumpCount);
+    const QDir dir(folder);
+    const auto pidOf = [&appStem](const QString &report) { return report.mid(appStem.size() + 1).section(QLatin1Char('-'), 0, 0); };
+    QStringList keptPids;
+    for (int i = drop; i < reports.size(); ++i)
+        keptPids.append(pidOf(reports.at(i)));
+    for (int i = 0; i < drop; ++i) {
+        QStringList patterns {reports.at(i).chopped(4) + QLatin1Char('*')}; // the report and "<report>.*"
+        // Its host's journal goes with the last report of that pid, once no process has the pid
+        // (a journal in use by a live host of the same pid is never touched).
+        const QString pid = pidOf(reports.at(i));
+        if (!keptPids.contains(pid) && processStart(pid.toLongLong()).state == ProcessStart::NotRunning) {
+            const QString stem = appStem + QLatin1Char('-') + pid;
+            patterns << stem + QLatin1String(".journal.jsonl") << stem + QLatin1String("-????????T?????????Z.journal.jsonl");
+            keptPids.append(pid); // once
+        }
+        for (const QString &name : dir.entryList(patterns, QDir::Files | QDir::System | QDir::Hidden)) {
+            if (QFile::remove(dir.filePath(name)))
+                removed.append(name);
+        }
+    }
+    return removed;
+}
+
+Outcome writeReport(const QString &folder, const QString &appStem, const QString &name, const QByteArray &data,
+                    int dumpCount)
+{
+    Outcome outcome;
+    FolderLock lock(folder);
+    QString chosen = name;
+    for (int n = 2; QFileInfo(folder + QLatin1Char('/') + chosen).exists() || QFileInfo(folder + QLatin1Char('/') + chosen).isSymLink(); ++n)
+        chosen = name.chopped(5) + QStringLiteral("-%1.json").arg(n);
+    if (!PrivateFiles::writeAtomically(folder, chosen, data, &outcome.error))
+        return outcome;
+    outcome.path = folder + QLatin1Char('/') + chosen;
+    outcome.removed = enforce(folder, appStem, dumpCount);
+    return outcome;
+}
+
+} // namespace Retention

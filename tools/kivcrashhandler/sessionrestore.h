@@ -1,0 +1,56 @@
+#ifndef KIVCRASHHANDLER_SESSIONRESTORE_H
+#define KIVCRASHHANDLER_SESSIONRESTORE_H
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+class Session;
+
+// Which host process a journal belongs to: its pid, its start time (a reused pid has another) and
+// the user it runs as. Written into every "start" line of the journal.
+struct HostIdentity
+{
+    qint64 pid = 0;
+    QString startedAt; // UTC ISO 8601 with milliseconds; empty when unknown
+    uint uid = 0;
+
+    static HostIdentity of(qint64 pid);
+    QJsonObject toJson() const; // {"hostPid", "hostStartedAt", "uid"}
+    bool matches(const QJsonObject &startLine) const;
+};
+
+// A handler started again for a host that an earlier handler served (the library relaunches it
+// when it stops answering) learns what the earlier one was told: the login goes only once per host
+// process, so without this the report would lack it. The values come, in this order of trust,
+// from the earlier handler's journal lines of the same host (same pid, start time and user), or
+// else from the host's client info file (user id, live id, stream node). Restored values are
+// marked as such in the session (Session::setRestoring).
+namespace SessionRestore {
+
+struct Result
+{
+    QString source;          // "journal", "clientInfo", or empty when nothing was restored
+    QString path;            // the file it came from
+    int messages = 0;        // messages replayed from the journal
+    qint64 lastSequence = 0; // the highest "seq" in the journal
+    bool sameHost = false;   // the journal holds lines of this host
+    bool otherHost = false;  // ... and/or of an earlier process with the same pid or of another user
+    QStringList notes;       // stated reasons for what was skipped or not used
+
+    QJsonObject toJson() const; // {"source", "path", "messages", "notes"}
+};
+
+// Replays the matching lines of the journal at `path` into `session`. A partial last line (the
+// earlier handler died writing it) ends the reading; a damaged line before it is skipped. A file
+// that is a link, not a regular file or another user's is not read (a note says why).
+Result fromJournal(const QString &path, const HostIdentity &host, Session *session);
+
+// Restores the login and stream node from the client info file when the journal gave nothing. The
+// file must be a regular file of this user written since the host started; a corrupt one is not
+// used. Returns true when something was restored; notes go to `result`.
+bool fromClientInfo(const QString &path, const HostIdentity &host, Session *session, Result *result);
+
+} // namespace SessionRestore
+
+#endif // KIVCRASHHANDLER_SESSIONRESTORE_H
