@@ -8,11 +8,15 @@
 #include "asordinaryuser.h"
 #include "clientinfo/clientinfowriters.h"
 #include "clientinfo/kivoperateini.h"
+#include "clientinfo/staleclientinfo.h"
 #include "logcapture.h"
 #include "testfiles.h"
 #include "sdk/sdklog.h"
 
+#include <QLocalServer>
 #include <QtTest>
+
+#include <unistd.h>
 
 using namespace ClientInfoFile;
 using namespace TestFiles;
@@ -25,6 +29,15 @@ const QString kPid = QString::number(QCoreApplication::applicationPid());
 QString dataFolder()
 {
     return QDir::homePath() + QStringLiteral("/AppData/Local/OstrelSDK");
+}
+
+// The pid of a process that ran and has ended (and was reaped).
+qint64 endedPid()
+{
+    QProcess process;
+    process.start(QStringLiteral("true"), QStringList());
+    const qint64 pid = process.waitForStarted() ? process.processId() : 0;
+    return process.waitForFinished() ? pid : 0;
 }
 
 void startCrash(const char *clientName)
@@ -116,12 +129,16 @@ private slots:
 
     void fileNamedAfterStartCrash()
     {
+        // An ended host's file there: the first StartCrash removes it, on the next event-loop pass.
+        const QString stale = dataFolder() + QStringLiteral("/KivClientInfo_old_%1.xml").arg(endedPid());
+        QVERIFY(writeAll(stale, "<ClientInfo/>"));
         {
             LogCapture capture;
             startCrash("first");
             startCrash("demo"); // the latest name before the first writer counts
             QCOMPARE(capture.lines("writeIniFile", QtDebugMsg), QStringList({"writeIniFile \"first\" \"" + kPid + '"', "writeIniFile \"demo\" \"" + kPid + '"'}));
-            QVERIFY(!QDir(dataFolder()).exists()); // StartCrash alone writes no file
+            QTRY_COMPARE(capture.lines("Ostrel removed", QtDebugMsg), QStringList("Ostrel removed the client info file of an ended host \"" + stale + '"'));
+            QCOMPARE(QDir(dataFolder()).entryList(QDir::Files), QStringList()); // StartCrash alone writes no file
         }
         // Each exported call, the attribute it leaves behind (a line end in it escaped), and its writer's line.
         const struct { void (*call)(); const char *key, *value, *line; } steps[] = {
@@ -177,6 +194,33 @@ private slots:
         }
         QCOMPARE(QDir(dataFolder()).entryList(QDir::Files), QStringList({QStringLiteral("KivClientInfo_0_0.xml")}));
         QCOMPARE(attributes(path), initialWith({{"id", "u1"}, {"thirdpartyLogPath", "C:/a;C:/b;C:/logs/x;c:/logs/X"}}));
+    }
+
+    // Files of ended hosts are removed when that is certain, and kept when in doubt.
+    void staleFilesRemovedWhenCertain()
+    {
+        QTemporaryDir dir;
+        const qint64 ended = endedPid(), endedWithHandler = endedPid();
+        QLocalServer handler; // a handler of that host is still there: it may yet read the file
+        QVERIFY(handler.listen(QStringLiteral("Kiv_Crash_Handler_%1").arg(endedWithHandler)));
+        const auto make = [&](const QString &name, qint64 mtime = -1) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            if (mtime >= 0)
+                QVERIFY(file.setFileTime(QDateTime::fromSecsSinceEpoch(mtime), QFileDevice::FileModificationTime));
+        };
+        make(QStringLiteral("KivClientInfo_a_b_%1.xml").arg(ended));           // an ended host's
+        make(QStringLiteral("KivClientInfo_a_%1.xml").arg(endedWithHandler));  // its handler is still there
+        make(QStringLiteral("KivClientInfo_a_%1.xml").arg(getppid()));         // a live process's
+        make(QStringLiteral("KivClientInfo_b_%1.xml").arg(getppid()), 1000);   // ... whose pid an earlier host had
+        make(QStringLiteral("KivClientInfo_a_%1.xml").arg(kPid), 1000);        // our own
+        make(QStringLiteral("KivClientInfo_0_0.xml"));                          // written before StartCrash
+        QVERIFY(QFile::link(dir.filePath("KivClientInfo_0_0.xml"), dir.filePath(QStringLiteral("KivClientInfo_l_%1.xml").arg(ended + 1))));
+
+        QCOMPARE(removeStaleClientInfoFiles(dir.path(), kPid.toLongLong()),
+                 QStringList({dir.filePath(QStringLiteral("KivClientInfo_a_b_%1.xml").arg(ended)),
+                              dir.filePath(QStringLiteral("KivClientInfo_b_%1.xml").arg(getppid()))}));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::System).size(), 5);
     }
 
     void fallbackFolderWhenHomeCannotBeCreated()

@@ -3,15 +3,22 @@
 // host is left running.
 
 #include "asordinaryuser.h"
+#include "crashmanage/localdumpsettings.h"
 #include "standin.h"
 
 #include <QtNetwork>
 #include <QtTest>
 
 #include <csignal>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using StandIn::handlersFor;
 using TestFiles::readAll;
+using TestFiles::writeAll;
 
 namespace {
 
@@ -27,6 +34,54 @@ QStringList pick(const QList<QJsonObject> &journal, const QString &key, const QS
             out.append(e[key].toVariant().toString());
     return out;
 }
+
+int modeOf(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+// A host that speaks the handler protocol itself, so that its pid is the peer's: a forked child
+// that, once told its handler's socket path, connects, writes `frames` and waits to be ended.
+struct Speaker
+{
+    pid_t pid = -1;
+    int pipe[2] = {-1, -1};
+
+    explicit Speaker(const QByteArray &frames)
+    {
+        if (::pipe(pipe) != 0)
+            return;
+        pid = ::fork();
+        if (pid != 0)
+            return;
+        // The child: system calls only.
+        char path[sizeof(sockaddr_un::sun_path)] = {};
+        if (::read(pipe[0], path, sizeof path - 1) <= 0)
+            ::_exit(1);
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        ::memcpy(address.sun_path, path, sizeof path);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::write(fd, frames.constData(), size_t(frames.size())) != frames.size())
+            ::_exit(2);
+        char byte;
+        while (::read(pipe[0], &byte, 1) != 0) { }
+        ::_exit(0);
+    }
+    void speak() const
+    {
+        const QByteArray path = QFile::encodeName(QDir::tempPath()) + "/Kiv_Crash_Handler_" + QByteArray::number(pid);
+        QCOMPARE(::write(pipe[1], path.constData(), size_t(path.size())), ssize_t(path.size()));
+    }
+    void end()
+    {
+        if (pid > 0 && ::kill(pid, SIGKILL) == 0)
+            ::waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+    ~Speaker() { end(); }
+};
 
 // A host run in its own folders; prints the host's stderr when the test failed.
 struct Host
@@ -72,15 +127,21 @@ class tst_E2E : public QObject
 
 private slots:
     // A second handler for a host that is already served leaves quietly; one started after the first
-    // was killed takes over its stale server name; a client that is not the host is refused; a host
-    // that ends without a word gets a report.
+    // was killed takes over its stale server name and remembers what the first was told (the login
+    // goes once per host process); a client that is not the host is refused; a host that ends
+    // without a word gets a report, in private files.
     void commandLine()
     {
-        Host host("sleep", {"60"});
+        Host host("sleep", {"60"}); // its folders; the host is a child that speaks the protocol itself
+        Speaker speaker("cloudConfig@c1@c2$ClientLogin@u-17@live-5@1$StreamNode@edge-2@rtmp://edge-2$"
+                        "ExceptionCheck@stall@frame=9$subProcessInfo@{\"appName\":\"w\",\"subProcessPid\":\"4194400\",\"status\":1}$");
+        host.pid = speaker.pid;
         const QStringList args {QString::number(host.pid), host.path("dumps").replace('/', '\\'), "sleeper", "c", "p1", "", "p3"};
         const auto serving = [&] { QLocalSocket probe; probe.connectToServer(QStringLiteral("Kiv_Crash_Handler_%1").arg(host.pid)); return probe.waitForConnected(1000); };
         QVERIFY(QProcess::startDetached(kHandler, args));
         QTRY_VERIFY_WITH_TIMEOUT(serving(), 10000);
+        speaker.speak();
+        QTRY_VERIFY_WITH_TIMEOUT(pick(host.journal("sleeper"), "command", "message").contains("subProcessInfo"), 10000);
         QProcess second;
         second.start(kHandler, args);
         QVERIFY(second.waitForFinished(10000));
@@ -92,12 +153,27 @@ private slots:
         QVERIFY(QProcess::startDetached(kHandler, args));
         QTRY_VERIFY_WITH_TIMEOUT(serving(), 10000);
 
-        host.process.kill();
-        QVERIFY(host.process.waitForFinished());
+        speaker.end();
         QTRY_VERIFY_WITH_TIMEOUT(handlersFor(host.pid).isEmpty(), 15000);
-        QCOMPARE(host.report()["handlerParams"].toArray(), (QJsonArray {"p1", "", "p3"}));
+        const QJsonObject r = host.report();
+        QCOMPARE(r["handlerParams"].toArray(), (QJsonArray {"p1", "", "p3"}));
+        const QJsonObject s = r["session"].toObject();
+        QCOMPARE(QJsonArray({s["login"], s["streamNode"]["node"], s["exceptionChecks"][0]["restored"], s["subProcesses"][0]["restored"], s["restored"]}),
+                 (QJsonArray {QJsonObject {{"userId", "u-17"}, {"liveId", "live-5"}, {"liveFlag", "1"}}, "edge-2", true, true,
+                              QJsonArray {"cloudConfig", "login", "streamNode"}}));
+        QCOMPARE(r["restored"]["source"].toString(), QStringLiteral("journal"));
         // The probes above came from this test, not from the host: refused and journaled.
         QVERIFY(pick(host.journal("sleeper"), "reason", "refusedClient").contains("not the host"));
+        QVERIFY(r["environment"]["hostRanSeconds"].toDouble() > 0 && !r["environment"]["qtRuntime"].toString().isEmpty());
+
+        // One sequence over both handlers' lines; the folder it made and the files are private.
+        const QList<QJsonObject> journal = host.journal("sleeper");
+        QCOMPARE(pick(journal, "event", "start").size(), 2);
+        const QStringList seq = pick(journal, "seq");
+        for (int i = 0; i < seq.size(); ++i)
+            QCOMPARE(seq.at(i).toInt(), i + 1);
+        QCOMPARE(QList<int>({modeOf(host.path("dumps")), modeOf(host.path("dumps/") + host.reports().value(0)),
+                             modeOf(host.path("dumps/sleeper-%1.journal.jsonl").arg(host.pid))}), QList<int>({0700, 0600, 0600}));
     }
 
     void crashScenario()
@@ -143,12 +219,70 @@ private slots:
         QVERIFY(host.process.exitStatus() == QProcess::NormalExit && host.process.exitCode() == 0);
         QTRY_VERIFY_WITH_TIMEOUT(handlersFor(host.pid).isEmpty(), 15000);
 
-        QVERIFY(host.reports().isEmpty());
-        const QList<QJsonObject> journal = host.journal("ostrel-demo");
-        QVERIFY(pick(journal, "text", "message").contains("ExitClient"));
-        QCOMPARE(pick(journal, "event").last(), QStringLiteral("cleanExit"));
-        // The demo stops its worker before it exits: the handler saw that while the host still ran.
-        QVERIFY(pick(journal, "event").contains("subProcessExited"));
+        // Nothing is kept of a clean session: no report, and its journal removed.
+        QCOMPARE(QDir(host.path("dumps")).entryList(QDir::Files | QDir::Hidden | QDir::System), QStringList());
+    }
+
+    // A dump folder that is a file: the report and the journal go to the per-user folder and say
+    // why; nothing reaches the standard streams the handler got from its launcher.
+    void unusableDumpFolder()
+    {
+        QTemporaryDir work;
+        QVERIFY(writeAll(work.filePath("dumps"), ""));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_STATE_HOME", work.filePath("state"));
+        Host host("sleep", {"60"});
+        QProcess handler;
+        handler.setProcessEnvironment(env);
+        handler.start(kHandler, {QString::number(host.pid), work.filePath("dumps"), "lost", "c", "", "", ""});
+        const QString fallback = work.filePath("state/OstrelSDK/reports");
+        const QString journal = QStringLiteral("%1/lost-%2.journal.jsonl").arg(fallback).arg(host.pid);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(journal), 10000);
+        host.process.kill();
+        QVERIFY(handler.waitForFinished(15000));
+        QCOMPARE(handler.exitCode(), 0);
+        QCOMPARE(handler.readAll() + handler.readAllStandardError(), QByteArray());
+
+        const QString why = work.filePath("dumps") + " is not a folder";
+        const QStringList reports = QDir(fallback).entryList({"lost-*.json"}, QDir::Files);
+        QCOMPARE(reports.size(), 1);
+        QVERIFY(QJsonDocument::fromJson(readAll(fallback + '/' + reports.first()))["storage"]["note"].toString().contains(why));
+        QVERIFY(QJsonDocument::fromJson(readAll(journal).split('\n').first())["storage"]["note"].toString().contains(why));
+    }
+
+    // Two hosts of one application crash at once into one dump folder that keeps DumpCount 3
+    // reports: both new reports are written and exactly the oldest two of the earlier ones go.
+    void concurrentHostsRetention()
+    {
+        QTemporaryDir work;
+        const QString dumps = work.filePath("dumps");
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, work.filePath("wer"));
+        QSettings(QSettings::IniFormat, QSettings::UserScope, localDumpsOrganization(), "twin.exe").setValue("DumpCount", 3);
+        QStringList earlier;
+        for (int i = 1; i <= 3; ++i) {
+            earlier.append(QStringLiteral("twin-%1-2020010%1T000000Z.json").arg(i));
+            QVERIFY(writeAll(dumps + '/' + earlier.last(), "{}"));
+        }
+
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("OSTREL_WER_SETTINGS_DIR", work.filePath("wer"));
+        Host a("sleep", {"60"}), b("sleep", {"60"});
+        for (Host *host : {&a, &b}) {
+            QProcess handler;
+            handler.setProgram(kHandler);
+            handler.setArguments({QString::number(host->pid), dumps, "twin", "c", "", "", ""});
+            handler.setProcessEnvironment(env);
+            QVERIFY(handler.startDetached());
+            QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(QStringLiteral("%1/twin-%2.journal.jsonl").arg(dumps).arg(host->pid)), 10000);
+        }
+        a.process.kill();
+        b.process.kill();
+        QTRY_VERIFY_WITH_TIMEOUT(handlersFor(a.pid).isEmpty() && handlersFor(b.pid).isEmpty(), 15000);
+
+        const QStringList reports = QDir(dumps).entryList({"twin-*.json"}, QDir::Files);
+        QCOMPARE(reports.size(), 3);
+        QVERIFY(reports.contains(earlier.last()));
+        QCOMPARE(reports.filter(QRegularExpression(QStringLiteral("^twin-(%1|%2)-2\\d{7}T").arg(a.pid).arg(b.pid))).size(), 2);
     }
 
     // Another user holds the host's handler name first: a live server (our handler runs as root) or

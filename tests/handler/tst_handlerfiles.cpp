@@ -1,0 +1,187 @@
+// The crash handler's files: private modes whatever the umask, the fallback folder, planted links,
+// restoring an earlier handler's session, and report retention.
+
+#include "privatefiles.h"
+#include "retention.h"
+#include "session.h"
+#include "sessionrestore.h"
+#include "testfiles.h"
+
+#include <QtTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+
+QByteArray journalLine(const QJsonObject &o)
+{
+    return QJsonDocument(o).toJson(QJsonDocument::Compact) + '\n';
+}
+
+QJsonObject message(const QString &text)
+{
+    return {{"event", "message"}, {"text", text}};
+}
+
+} // namespace
+
+class tst_HandlerFiles : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // A wide umask does not widen what the handler creates; an existing open folder is used and
+    // said to be open; a folder that is a file sends everything to the per-user folder.
+    void privateByDefault()
+    {
+        QTemporaryDir dir;
+        qputenv("XDG_STATE_HOME", QFile::encodeName(dir.filePath("state")));
+        const mode_t old = ::umask(0);
+
+        const PrivateFiles::Folder made = PrivateFiles::chooseFolder(dir.filePath("a/b"));
+        QVERIFY(made.created && !made.isFallback());
+        QCOMPARE(modeOf(dir.filePath("a")), 0700);
+        QCOMPARE(modeOf(dir.filePath("a/b")), 0700);
+        QString error;
+        const int fd = PrivateFiles::openForAppend(dir.filePath("a/b/j"), &error);
+        QVERIFY2(fd >= 0, qPrintable(error));
+        ::close(fd);
+        QVERIFY(PrivateFiles::writeAtomically(dir.filePath("a/b"), "r.json", "{}", &error));
+        QCOMPARE(QList<int>({modeOf(dir.filePath("a/b/j")), modeOf(dir.filePath("a/b/r.json"))}), QList<int>({0600, 0600}));
+        ::umask(old);
+
+        QVERIFY(QDir().mkdir(dir.filePath("open")));
+        QVERIFY(QFile::setPermissions(dir.filePath("open"), QFileDevice::Permissions(0x7755)));
+        const QJsonObject open = PrivateFiles::chooseFolder(dir.filePath("open")).toJson();
+        QCOMPARE(QJsonArray({open["path"], open["mode"], open["private"], open["created"]}),
+                 QJsonArray({dir.filePath("open"), "0755", false, false}));
+        QVERIFY(open["note"].toString().contains("open to other users"));
+
+        QVERIFY(TestFiles::writeAll(dir.filePath("file"), "x"));
+        const PrivateFiles::Folder fallback = PrivateFiles::chooseFolder(dir.filePath("file"));
+        QCOMPARE(fallback.path, dir.filePath("state/OstrelSDK/reports"));
+        QCOMPARE(fallback.fallbackReason, dir.filePath("file") + " is not a folder");
+        QCOMPARE(modeOf(fallback.path), 0700);
+        qunsetenv("XDG_STATE_HOME");
+    }
+
+    // A link planted under a name the handler writes is never written through.
+    void plantedLinks()
+    {
+        QTemporaryDir dir, outside;
+        const QString victim = outside.filePath("victim");
+        QVERIFY(TestFiles::writeAll(victim, "keep"));
+        QVERIFY(QFile::link(victim, dir.filePath("app-1.journal.jsonl")));
+        QVERIFY(QFile::link(victim, dir.filePath("app-1-20260101T000000Z.json")));
+
+        QString error;
+        QCOMPARE(PrivateFiles::openForAppend(dir.filePath("app-1.journal.jsonl"), &error), -1);
+        QCOMPARE(error, dir.filePath("app-1.journal.jsonl") + " is a symbolic link");
+        Session session;
+        const SessionRestore::Result read = SessionRestore::fromJournal(dir.filePath("app-1.journal.jsonl"), HostIdentity::of(getpid()), &session);
+        QCOMPARE(read.notes, QStringList("earlier journal not read: " + error));
+
+        const Retention::Outcome out = Retention::writeReport(dir.path(), "app", "app-1-20260101T000000Z.json", "{}", 0);
+        QCOMPARE(out.path, dir.filePath("app-1-20260101T000000Z-2.json"));
+        QVERIFY(PrivateFiles::writeAtomically(dir.path(), "app-1-20260101T000000Z.json", "{}", &error));
+        QVERIFY(!QFileInfo(dir.filePath("app-1-20260101T000000Z.json")).isSymLink());
+        QCOMPARE(TestFiles::readAll(victim), QByteArray("keep"));
+
+        // Another user's file under the journal's name is neither read nor appended to.
+        if (geteuid() != 0)
+            return;
+        QVERIFY(TestFiles::writeAll(dir.filePath("app-2.journal.jsonl"), "{}\n") && ::chown(QFile::encodeName(dir.filePath("app-2.journal.jsonl")), 65534, 65534) == 0);
+        QCOMPARE(PrivateFiles::openForAppend(dir.filePath("app-2.journal.jsonl"), &error), -1);
+        QCOMPARE(error, dir.filePath("app-2.journal.jsonl") + ": owned by uid 65534, not by this user");
+    }
+
+    // Only this host's lines are replayed, marked as restored; a partial last line ends the reading.
+    void restoreFromJournal()
+    {
+        QTemporaryDir dir;
+        const HostIdentity self = HostIdentity::of(getpid());
+        QVERIFY(!self.startedAt.isEmpty());
+        QJsonObject other = self.toJson();
+        other.insert("hostStartedAt", "2001-01-01T00:00:00.000Z");
+        QJsonObject start = self.toJson();
+        start.insert("event", "start");
+        other.insert("event", "start");
+        QByteArray bytes = journalLine(other) + journalLine(message("ClientLogin@old@@0"));
+        bytes += journalLine(start) + journalLine(message("ClientLogin@u1@L1@1")) + journalLine(message("ExceptionCheck@a@b"))
+                + "not json\n" + journalLine(message("subProcessInfo@{\"appName\":\"w\",\"subProcessPid\":\"77\"}"))
+                + journalLine({{"event", "message"}, {"text", "StreamNode@n"}, {"seq", 41}}) + "{\"event\":\"message\",\"te";
+        QVERIFY(TestFiles::writeAll(dir.filePath("j"), bytes));
+
+        Session session;
+        const SessionRestore::Result r = SessionRestore::fromJournal(dir.filePath("j"), self, &session);
+        QCOMPARE(QJsonArray({r.source, r.messages, double(r.lastSequence), r.sameHost, r.otherHost}), QJsonArray({"journal", 4, 41, true, true}));
+        QCOMPARE(r.notes.size(), 3); // partial line, damaged line, other host
+        QVERIFY(r.notes.at(0).contains("partial last line (22 bytes)"));
+        session.apply(HandlerMessage::parse("StreamNode@live@d"));
+        const QJsonObject s = session.toJson();
+        QCOMPARE(s["restored"].toArray(), QJsonArray({"login"}));
+        QCOMPARE(s["login"]["userId"].toString(), QString("u1"));
+        QCOMPARE(s["streamNode"]["node"].toString(), QString("live"));
+        QCOMPARE(s["exceptionChecks"][0]["restored"].toBool(), true);
+        QCOMPARE(s["subProcesses"][0]["restored"].toBool(), true);
+    }
+
+    void restoreFromClientInfo_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("note");
+        QTest::newRow("written by this host") << QByteArray("<?xml version='1.0'?><ClientInfo id=\"u7\" liveid=\"L\" node=\"n\" logPath=\"\"/>") << QString();
+        QTest::newRow("corrupt") << QByteArray("<ClientInfo id=\"u7\"") << QString("client info file not used: not well-formed XML: ");
+    }
+
+    void restoreFromClientInfo()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, note);
+        QTemporaryDir dir;
+        QVERIFY(TestFiles::writeAll(dir.filePath("ci.xml"), content));
+        Session session;
+        SessionRestore::Result r;
+        QCOMPARE(SessionRestore::fromClientInfo(dir.filePath("ci.xml"), HostIdentity::of(getpid()), &session, &r), note.isEmpty());
+        if (note.isEmpty()) {
+            QCOMPARE(session.toJson()["restored"].toArray(), QJsonArray({"login", "streamNode"}));
+            QCOMPARE(session.toJson()["login"].toObject(), QJsonObject({{"userId", "u7"}, {"liveId", "L"}, {"liveFlag", ""}}));
+        } else {
+            QVERIFY2(r.notes.value(0).startsWith(note), qPrintable(r.notes.value(0)));
+            QVERIFY(session.toJson()["login"].isNull());
+        }
+    }
+
+    // The oldest reports of the application go, with what belongs to them (their host's journals
+    // once no process has its pid: pids above the kernel's limit never run); nothing else is touched.
+    void retention()
+    {
+        QTemporaryDir dir;
+        QStringList expected;
+        for (int i = 0; i < 5; ++i) {
+            const QString name = QStringLiteral("app-%1-2026010%2T000000Z.json").arg(4194400 + i).arg(i + 1);
+            QVERIFY(TestFiles::writeAll(dir.filePath(name), "{}"));
+            expected.append(name);
+        }
+        for (const char *other : {"app-4194400-20260101T000000Z.core", "app-4194400.journal.jsonl", "app-4194400-20250101T000000000Z.journal.jsonl",
+                                  "app-x-4194400-20250101T000000Z.json", "app-x-4194400.journal.jsonl", "app-1.journal.jsonl", "other-1-20250101T000000Z.json"})
+            QVERIFY(TestFiles::writeAll(dir.filePath(other), "x"));
+        QCOMPARE(Retention::reportsOf(dir.path(), "app"), expected);
+        QVERIFY(Retention::enforce(dir.path(), "app", 0).isEmpty());
+        QCOMPARE(Retention::enforce(dir.path(), "app", 3),
+                 QStringList({"app-4194400-20250101T000000000Z.journal.jsonl", "app-4194400-20260101T000000Z.core", "app-4194400-20260101T000000Z.json",
+                              "app-4194400.journal.jsonl", "app-4194401-20260102T000000Z.json"}));
+        QCOMPARE(Retention::reportsOf(dir.path(), "app"), expected.mid(2));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 7);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_HandlerFiles)
+#include "tst_handlerfiles.moc"
