@@ -9,7 +9,8 @@ struct ProcessStart
 {
     enum State {
         Running,    // startMsecs holds its start time (ms since 1970, UTC; about 10 ms precision)
-        NotRunning, // no process with this pid (a zombie counts as ended)
+        NotRunning, // no process with this pid (a zombie counts as ended; startMsecs still holds
+                    // its start time where the system keeps it)
         Unknown,    // the system did not say: callers keep whatever depends on it
     };
     State state = Unknown;

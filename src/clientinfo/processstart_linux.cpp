@@ -65,16 +65,16 @@ ProcessStart processStart(qint64 pid)
     // fields[0] is field 3 (state), so field 22 is fields[19].
     if (close < 0 || fields.size() < 20)
         return result;
-    if (fields.at(0) == "Z" || fields.at(0) == "X") {
+    const bool ended = fields.at(0) == "Z" || fields.at(0) == "X";
+    if (ended)
         result.state = ProcessStart::NotRunning;
-        return result;
-    }
     bool ok = false;
     const qint64 ticks = fields.at(19).toLongLong(&ok);
     const long hz = ::sysconf(_SC_CLK_TCK);
     if (!ok || hz <= 0 || bootSeconds() < 0)
         return result;
-    result.state = ProcessStart::Running;
+    if (!ended)
+        result.state = ProcessStart::Running;
     result.startMsecs = bootSeconds() * 1000 + ticks * 1000 / hz;
     return result;
 }

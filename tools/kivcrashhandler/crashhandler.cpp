@@ -23,13 +23,14 @@ quint64 inodeOf(const QString &path)
 
 } // namespace
 
-CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, QObject *parent)
+CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const HostIdentity &host,
+                           const HostEnvironment &environment, QObject *parent)
     : QObject(parent)
     , m_args(args)
     , m_server(server)
     , m_folder(PrivateFiles::chooseFolder(args.dumpFolder))
-    , m_host(HostIdentity::of(args.hostPid))
-    , m_environment(HostEnvironment::capture(args.hostPid))
+    , m_host(host)
+    , m_environment(environment)
     , m_policy(Retention::readPolicy(args.appName))
     , m_journal(prepareJournal())
     , m_drainTimer(new QTimer(this))

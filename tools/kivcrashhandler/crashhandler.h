@@ -36,7 +36,9 @@ public:
     static constexpr int kDrainMs = 2000;
     static constexpr int kSubProcessGraceMs = 1000;
 
-    CrashHandler(const HandlerArgs &args, QLocalServer *server, QObject *parent = nullptr);
+    // `host` and `environment` are learnt before the server name is served (see main.cpp).
+    CrashHandler(const HandlerArgs &args, QLocalServer *server, const HostIdentity &host,
+                 const HostEnvironment &environment, QObject *parent = nullptr);
 
     void start();
     // Runs on without the server name, which another user holds: journals who, says so in the

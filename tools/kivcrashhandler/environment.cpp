@@ -53,7 +53,7 @@ HostEnvironment HostEnvironment::capture(qint64 hostPid)
     }
     env.executable = QFileInfo(proc + QLatin1String("exe")).symLinkTarget();
     const ProcessStart start = processStart(hostPid);
-    if (start.state == ProcessStart::Running)
+    if (start.startMsecs >= 0) // also a host that has just ended and is not reaped yet
         env.hostStartedAt = QDateTime::fromMSecsSinceEpoch(start.startMsecs, Qt::UTC);
     env.osRelease = readOsRelease();
     env.kernel = QSysInfo::kernelType() + QLatin1Char(' ') + QSysInfo::kernelVersion();

@@ -28,7 +28,7 @@ HostIdentity HostIdentity::of(qint64 pid)
     host.pid = pid;
     host.uid = uint(::geteuid());
     const ProcessStart start = processStart(pid);
-    if (start.state == ProcessStart::Running)
+    if (start.startMsecs >= 0) // also a host that has just ended and is not reaped yet
         host.startedAt = QDateTime::fromMSecsSinceEpoch(start.startMsecs, Qt::UTC).toString(Qt::ISODateWithMs);
     return host;
 }
@@ -124,6 +124,9 @@ Result fromJournal(const QString &path, const HostIdentity &host, Session *sessi
 
 bool fromClientInfo(const QString &path, const HostIdentity &host, Session *session, Result *result)
 {
+    // None yet is the usual case for a first handler: the host writes it after StartCrash.
+    if (!QFileInfo(path).exists() && !QFileInfo(path).isSymLink())
+        return false;
     QString error;
     const int fd = PrivateFiles::openForReading(path, &error);
     QFile file;

@@ -48,7 +48,8 @@ Result fromJournal(const QString &path, const HostIdentity &host, Session *sessi
 
 // Restores the login and stream node from the client info file when the journal gave nothing. The
 // file must be a regular file of this user written since the host started; a corrupt one is not
-// used. Returns true when something was restored; notes go to `result`.
+// used; a missing one is no note (a first handler usually starts before the host writes it). Returns
+// true when something was restored; notes go to `result`.
 bool fromClientInfo(const QString &path, const HostIdentity &host, Session *session, Result *result);
 
 } // namespace SessionRestore
