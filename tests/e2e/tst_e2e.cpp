@@ -345,11 +345,12 @@ private slots:
             QCOMPARE(c->readAll(), QByteArray());
         }
         // Once the other user's server is gone, the handler takes the name after all.
-        QStringList events {"start", "nameSquatted", "hostExited", "crashReport"};
+        // (The login is taken from the client info file at the start: no earlier handler journaled it.)
+        QStringList events {"start", "restored", "nameSquatted", "hostExited", "crashReport"};
         if (live) {
             squatter.close();
             QTRY_VERIFY_WITH_TIMEOUT(pick(host.journal("sleeper"), "event").contains("nameReclaimed"), 10000);
-            events.insert(2, "nameReclaimed");
+            events.insert(3, "nameReclaimed");
         }
 
         host.process.kill();
@@ -357,8 +358,9 @@ private slots:
         QVERIFY(handler.waitForFinished(15000));
         QCOMPARE(handler.exitCode(), 0);
         const QJsonObject r = host.report();
-        QCOMPARE(QJsonArray({r["nameSquatted"]["holder"], r["nameSquatted"].toObject().contains("reclaimedAt"), r["clientInfo"]["attributes"]["id"]}),
-                 (QJsonArray {holder, live, "u7"}));
+        QCOMPARE(QJsonArray({r["nameSquatted"]["holder"], r["nameSquatted"].toObject().contains("reclaimedAt"), r["clientInfo"]["attributes"]["id"],
+                             r["session"]["login"]["userId"], r["restored"]["source"]}),
+                 (QJsonArray {holder, live, "u7", "u7", "clientInfo"}));
         QCOMPARE(r["nameSquatted"]["reason"].toString().left(reason.size()), reason);
         QCOMPARE(pick(host.journal("sleeper"), "event"), events);
         QCOMPARE(pick(host.journal("sleeper"), "holder", "nameSquatted"), QStringList {holder});

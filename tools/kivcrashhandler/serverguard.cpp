@@ -1,6 +1,7 @@
 #include "serverguard.h"
 
 #include "crashmanage/peercheck.h"
+#include "privatefiles.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -101,7 +102,11 @@ NameWatch::NameWatch(const HandlerArgs &args, QLocalServer *server, const NameCl
         {QStringLiteral("reason"), squatted.reason},
         {QStringLiteral("since"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
     };
-    QDir().mkpath(args.dumpFolder);
+    // Made as the handler makes it (0700); whether that works shows in the handler's own choice.
+    bool created = false;
+    int mode = 0;
+    QString error;
+    PrivateFiles::ensureFolder(args.dumpFolder, &created, &mode, &error);
     // A lock that cannot be made at all (an unwritable dump folder) does not stop the watch: only
     // another live watcher does. A lock left by a dead handler is taken over.
     m_firstWatcher = m_lock->tryLock(0) || m_lock->error() != QLockFile::LockFailedError;
