@@ -6,7 +6,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 ROOT=$PWD
 
 # Debian packages the build, the tests, the demo and the benchmarks use.
-OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev)
+OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev pkg-config libdw-dev elfutils)
 
 ensure_packages() {
     local missing=()

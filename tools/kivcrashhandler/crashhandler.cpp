@@ -62,6 +62,7 @@ void CrashHandler::start()
     Q_ASSERT(ok);
     Q_UNUSED(ok);
 
+    watchForDump(&m_hostFacts, m_args.hostPid);
     m_journal.append(QStringLiteral("start"), {
         {QStringLiteral("arguments"), QJsonArray::fromStringList(m_args.raw)},
         {QStringLiteral("server"), m_server->fullServerName()},
@@ -74,6 +75,7 @@ void CrashHandler::start()
         {QStringLiteral("storage"), m_folder.toJson()},
         {QStringLiteral("dumpCount"), m_policy.dumpCount},
         {QStringLiteral("dumpType"), m_policy.dumpType},
+        {QStringLiteral("coreLimit"), m_hostFacts.coreLimitNote},
     });
     if (!m_restore.source.isEmpty() || !m_restore.notes.isEmpty())
         m_journal.append(QStringLiteral("restored"), m_restore.toJson());
@@ -109,6 +111,7 @@ void CrashHandler::readFrom(QLocalSocket *socket)
     if (it == m_connections.end())
         return;
     const int id = it->id;
+    refreshProcessFacts();
     const QList<FrameReader::Frame> frames = it->reader.feed(socket->readAll());
     for (const FrameReader::Frame &frame : frames)
         handleFrame(socket, id, frame);
@@ -171,16 +174,16 @@ void CrashHandler::syncSubProcessWatchers()
         Q_ASSERT(ok);
         Q_UNUSED(ok);
         m_subProcessWatchers.insert(pid, watcher);
+        watchForDump(&m_subProcessFacts[pid], pid);
     }
 }
 
 // A sub-process that ends because its host ended (its stdin pipe closing, a parent-death signal)
 // may be reported before the host itself: its end counts as its own only when the host is still
-// there kSubProcessGraceMs later.
+// there kSubProcessGraceMs later. Its watcher stays until then, so that a message arriving meanwhile
+// does not start a second watcher (and a second record) for the same pid.
 void CrashHandler::onSubProcessExited(qint64 pid)
 {
-    if (ProcessWatcher *watcher = m_subProcessWatchers.take(pid))
-        watcher->deleteLater();
     if (m_hostGone)
         return;
     m_pendingSubProcessExits.append(qMakePair(pid, QDateTime::currentDateTimeUtc()));
@@ -192,11 +195,18 @@ void CrashHandler::confirmSubProcessExit()
     if (m_pendingSubProcessExits.isEmpty() || m_hostGone)
         return;
     const QPair<qint64, QDateTime> exit = m_pendingSubProcessExits.takeFirst();
+    ProcessWatcher *watcher = m_subProcessWatchers.take(exit.first);
     const QString appName = m_session.noteSubProcessExit(exit.first, exit.second);
+    const QJsonObject end = captureSubProcessEnd(exit.first, watcher, appName);
+    m_session.noteSubProcessEnd(exit.first, end);
+    if (watcher)
+        watcher->deleteLater();
     m_journal.append(QStringLiteral("subProcessExited"), {
         {QStringLiteral("appName"), appName},
         {QStringLiteral("pid"), double(exit.first)},
         {QStringLiteral("exitedAt"), exit.second.toString(Qt::ISODateWithMs)},
+        {QStringLiteral("kind"), end.value(QStringLiteral("kind"))},
+        {QStringLiteral("summary"), end.value(QStringLiteral("summary"))},
     });
     // The host hears of it too, as one more output line (the library logs it).
     const QByteArray line = "subProcessExited " + QByteArray::number(exit.first) + '\r';
@@ -252,7 +262,7 @@ void CrashHandler::finish()
         m_superseded = true;
         m_journal.append(QStringLiteral("superseded"));
     } else if (m_session.exitClientReceived()) {
-        m_journal.append(QStringLiteral("cleanExit"), {{QStringLiteral("messages"), m_session.messageCount()}});
+        m_journal.append(QStringLiteral("cleanExit"), {{QStringLiteral("messages"), m_session.messageCount()}, {QStringLiteral("kind"), QStringLiteral("clean")}});
         endCleanSession();
     } else {
         writeCrashReport();

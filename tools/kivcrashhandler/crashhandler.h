@@ -10,6 +10,7 @@
 #include "retention.h"
 #include "session.h"
 #include "sessionrestore.h"
+#include "capture/processfacts.h"
 
 #include <QHash>
 #include <QObject>
@@ -79,6 +80,12 @@ private:
     QJsonObject trustFields() const;
     void writeCrashReport();
     void endCleanSession();
+    // Crash capture (crashhandler_capture.cpp): dumps enabled and facts learned while a process
+    // lives, the dump found and read once it has ended.
+    void watchForDump(ProcessFacts *facts, qint64 pid);
+    void refreshProcessFacts();
+    void captureHostEnd(const QString &reportPath);
+    QJsonObject captureSubProcessEnd(qint64 pid, ProcessWatcher *watcher, const QString &appName);
 
     HandlerArgs m_args;
     QLocalServer *m_server;
@@ -93,6 +100,9 @@ private:
     ProcessWatcher *m_hostWatcher = nullptr;
     QHash<qint64, ProcessWatcher *> m_subProcessWatchers;
     QList<QPair<qint64, QDateTime>> m_pendingSubProcessExits; // in order of exit, one timer each
+    ProcessFacts m_hostFacts;
+    QHash<qint64, ProcessFacts> m_subProcessFacts;
+    qint64 m_factsReadAt = 0;
     QHash<QLocalSocket *, Connection> m_connections;
     int m_connectionCount = 0;
     QTimer *m_drainTimer;

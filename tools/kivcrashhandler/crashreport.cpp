@@ -116,17 +116,33 @@ QJsonObject build(const Context &context, const Session &session)
         {QStringLiteral("clientInfo"), clientInfo},
         {QStringLiteral("logs"), logs},
         {QStringLiteral("journal"), context.journalPath},
+        {QStringLiteral("formatVersion"), kFormatVersion},
+        {QStringLiteral("summary"), context.summary},
+        {QStringLiteral("crash"), context.crash},
     };
     if (!context.nameSquatted.isEmpty())
         report.insert(QStringLiteral("nameSquatted"), context.nameSquatted);
     return report;
 }
 
+QByteArray toBytes(const QJsonObject &report)
+{
+    // The summary goes on the first line, so that `head -1` answers what happened; the document
+    // stays one JSON object.
+    QJsonObject rest = report;
+    const QJsonValue summary = rest.take(QStringLiteral("summary"));
+    QByteArray body = QJsonDocument(rest).toJson(QJsonDocument::Indented);
+    if (summary.isString()) {
+        const QByteArray member = QJsonDocument(QJsonArray {summary}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+        body = "{\"summary\": " + member + (rest.isEmpty() ? QByteArray() : QByteArray(",")) + body.mid(1);
+    }
+    return body;
+}
+
 bool write(const QString &path, const QJsonObject &report, QString *error)
 {
     const QFileInfo target(path);
-    return PrivateFiles::writeAtomically(target.absolutePath(), target.fileName(),
-                                         QJsonDocument(report).toJson(QJsonDocument::Indented), error);
+    return PrivateFiles::writeAtomically(target.absolutePath(), target.fileName(), toBytes(report), error);
 }
 
 } // namespace CrashReport

@@ -10,7 +10,9 @@
 class Session;
 
 // The crash report: one JSON file written into the dump folder when the host ended without saying
-// "ExitClient". Layout (members in key order as written):
+// "ExitClient". Its first line is {"summary": "<one line saying what ended the host>", and the
+// other members follow in key order (docs/report-format.md has the whole format):
+//   "formatVersion" (kFormatVersion), "crash" (how the host ended, its dump and its threads),
 //   "appName", "clientName", "handlerParams" [3], "hostPid", "dumpFolder", "hostExecutable",
 //   "handlerStartedAt", "hostGoneAt", "writtenAt" (UTC ISO 8601),
 //   "session"     the state the messages carried (Session::toJson),
@@ -28,6 +30,7 @@ class Session;
 namespace CrashReport {
 
 constexpr qint64 kTailBytes = 64 * 1024;
+constexpr int kFormatVersion = 2;
 
 struct Context
 {
@@ -38,6 +41,8 @@ struct Context
     QDateTime startedAt;
     QDateTime hostGoneAt;
     QJsonObject nameSquatted; // empty unless another user held the server name
+    QJsonObject crash; // what ended the host and what its dump said (capture/capture.h)
+    QString summary;   // one line saying that
 };
 
 // "<appName>-<pid>-<yyyyMMddTHHmmssZ>.json"
@@ -50,6 +55,8 @@ QJsonObject logTail(const QString &path, qint64 maxBytes = kTailBytes);
 
 QJsonObject build(const Context &context, const Session &session);
 // Writes atomically and privately (PrivateFiles::writeAtomically); false with *error set on failure.
+// The report's bytes: {"summary": ... on the first line, then the other members indented.
+QByteArray toBytes(const QJsonObject &report);
 bool write(const QString &path, const QJsonObject &report, QString *error);
 
 } // namespace CrashReport

@@ -88,13 +88,14 @@ QJsonObject CrashHandler::trustFields() const
 void CrashHandler::writeCrashReport()
 {
     const QString name = CrashReport::fileName(m_args, m_context.hostGoneAt);
+    captureHostEnd(m_folder.path + QLatin1Char('/') + name);
     for (int attempt = 0; attempt < 2; ++attempt) {
         QJsonObject report = CrashReport::build(m_context, m_session);
         const QJsonObject extra = trustFields();
         for (auto it = extra.begin(); it != extra.end(); ++it)
             report.insert(it.key(), it.value());
         const Retention::Outcome outcome = Retention::writeReport(m_folder.path, appStem(m_args), name,
-                                                                  QJsonDocument(report).toJson(QJsonDocument::Indented),
+                                                                  CrashReport::toBytes(report),
                                                                   m_policy.dumpCount);
         if (outcome.error.isEmpty()) {
             m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), outcome.path}});

@@ -3,12 +3,14 @@
 // Launched detached by the library with seven arguments (host pid, dump folder, app name, client
 // name, three free parameters). It serves the local server "Kiv_Crash_Handler_<pid>", keeps what the
 // host tells it in a journal in the dump folder, watches the host, and when the host ends without
-// having said "ExitClient" writes a crash report there. When another user holds the server name it
-// still watches the host and reports, saying so. Exit codes: 0 normal end (also when another
-// handler already serves the host), 1 cannot listen (said in the journal), 2 bad command line (the
-// only case that writes to the standard streams: after the arguments are understood, the streams
-// inherited from the host are left alone and everything goes to the journal).
+// having said "ExitClient" writes a crash report there, with what the kernel's core dump says about
+// the crash. When another user holds the server name it still watches the host and reports, saying
+// so. Exit codes: 0 normal end (also when another handler already serves the host), 1 cannot listen
+// (said in the journal), 2 bad command line (the only case that writes to the standard streams:
+// after the arguments are understood, the streams inherited from the host are left alone and
+// everything goes to the journal).
 
+#include "capture/coreanalysis.h"
 #include "crashhandler.h"
 #include "handlerargs.h"
 #include "journal.h"
@@ -42,6 +44,11 @@ void leaveHostStreams()
 
 int main(int argc, char *argv[])
 {
+    // A child of the handler that reads one dump and prints what it says (capture/coreanalysis.h).
+    int analysisExit = 0;
+    if (CoreAnalysis::runChild(argc, argv, &analysisExit))
+        return analysisExit;
+
     // A host that dies mid-write must not take the handler with it.
     std::signal(SIGPIPE, SIG_IGN);
 

@@ -21,6 +21,8 @@ public:
 
     qint64 pid() const { return m_pid; }
     bool usesPidfd() const { return m_pidfd >= 0; }
+    // The pidfd, which keeps answering how the process ended; -1 when watched by polling.
+    int pidfd() const { return m_pidfd; }
 
 signals:
     void exited(qint64 pid);

@@ -132,6 +132,16 @@ QString Session::noteSubProcessExit(qint64 pid, const QDateTime &when)
     return QString();
 }
 
+void Session::noteSubProcessEnd(qint64 pid, const QJsonObject &end)
+{
+    for (SubProcess &sub : m_subProcesses) {
+        if (sub.pid == pid && sub.exitedAt.isValid() && sub.end.isEmpty()) {
+            sub.end = end;
+            return;
+        }
+    }
+}
+
 QList<qint64> Session::runningSubProcessPids() const
 {
     QList<qint64> pids;
@@ -178,6 +188,8 @@ QJsonObject Session::toJson() const
             o.insert(QStringLiteral("sdkBeginTime"), double(sub.sdkBeginTime));
         if (sub.exitedAt.isValid())
             o.insert(QStringLiteral("exitedAt"), sub.exitedAt.toUTC().toString(Qt::ISODateWithMs));
+        if (!sub.end.isEmpty())
+            o.insert(QStringLiteral("end"), sub.end);
         subs.append(o);
     }
 

@@ -30,6 +30,7 @@ public:
         qint64 sdkBeginTime = -1; // seconds since 1970 (UTC), sent with status 1
         QDateTime exitedAt;       // set when the process was seen to end while the host lived
         bool restored = false;    // learnt from an earlier handler, not from the host
+        QJsonObject end;          // how it ended and what its dump said (a report's "crash" member)
     };
 
     // Applies one message. Malformed and unknown messages are counted and otherwise ignored.
@@ -40,6 +41,8 @@ public:
     void setRestoring(bool on) { m_restoring = on; }
     // Marks the sub-process with this pid as gone; returns its name (empty if none matches).
     QString noteSubProcessExit(qint64 pid, const QDateTime &when);
+    // Records how the sub-process that ended ended (set once; later calls change nothing).
+    void noteSubProcessEnd(qint64 pid, const QJsonObject &end);
     // Pids of registered sub-processes not yet seen to end.
     QList<qint64> runningSubProcessPids() const;
 

@@ -1,0 +1,198 @@
+// Crash capture: where the kernel's core goes for a given core pattern, and what the reference
+// crash handler reports for a real host that crashes, aborts in a named thread, exits without
+// "ExitClient", is killed, or cannot dump a core.
+
+#include "capture/coreanalysis.h"
+#include "capture/corepattern.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QString corePatternNow()
+{
+    return QString::fromLatin1(readFile("/proc/sys/kernel/core_pattern")).trimmed();
+}
+
+QStringList functions(const QJsonArray &frames)
+{
+    QStringList names;
+    for (const QJsonValue &f : frames)
+        names.append(f["function"].toString());
+    return names;
+}
+
+} // namespace
+
+class tst_Capture : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void corePattern_data()
+    {
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<bool>("usesPid");
+        QTest::addColumn<QString>("folder"); // empty: no file location
+        QTest::addColumn<QStringList>("matches");
+        QTest::addColumn<QStringList>("misses");
+
+        QTest::newRow("plain") << "core" << false << "/w" << QStringList {"core"} << QStringList {"core.42", "xcore"};
+        QTest::newRow("uses pid") << "core" << true << "/w" << QStringList {"core.42"} << QStringList {"core", "core.43"};
+        QTest::newRow("relative with pid") << "sub/core-%p" << true << "/w/sub" << QStringList {"core-42"} << QStringList {"core-42.42"};
+        QTest::newRow("absolute, unknowns") << "/var/crash/core.%e.%p.%t" << false << "/var/crash"
+                                            << QStringList {"core.crash-worker.42.1700000000", "core..42.1"}
+                                            << QStringList {"core.w.43.1", "core.w.42.", "core.sixteen-chars-xx.42.1"};
+        QTest::newRow("known values") << "%%core-%u-%s-%h-%c-%f%z" << false << "/w"
+                                      << QStringList {"%core-1000-11-box-18446744073709551615-app"} << QStringList {"%core-1000-6-box-18446744073709551615-app"};
+        QTest::newRow("path with bangs") << "/cores/%E/c" << false << "/cores/!usr!bin!app" << QStringList {"c"} << QStringList {};
+        QTest::newRow("unknown in folder") << "/cores/%t/core" << false << "" << QStringList {} << QStringList {};
+        QTest::newRow("pipe") << "|/usr/lib/systemd/systemd-coredump %P %u %g" << true << "" << QStringList {} << QStringList {};
+        QTest::newRow("empty") << "" << false << "" << QStringList {} << QStringList {};
+    }
+
+    // Pure: the machine's own core_pattern is never changed by a test.
+    void corePattern()
+    {
+        QFETCH(QString, pattern);
+        QFETCH(bool, usesPid);
+        QFETCH(QString, folder);
+        QFETCH(QStringList, matches);
+        QFETCH(QStringList, misses);
+
+        CorePattern::Process process;
+        process.pid = 42;
+        process.executable = "/usr/bin/app";
+        process.workingFolder = "/w";
+        process.hostname = "box";
+        process.uid = 1000;
+        process.signal = 11;
+        const CorePattern parsed = CorePattern::parse(pattern, usesPid, process);
+        QCOMPARE(parsed.usable(), !folder.isEmpty());
+        QCOMPARE(parsed.folder, folder);
+        QCOMPARE(parsed.pipe, pattern.startsWith('|'));
+        if (parsed.pipe)
+            QCOMPARE(parsed.collector, QStringLiteral("systemd-coredump"));
+        for (const QString &name : matches)
+            QVERIFY2(parsed.fileName.match(name).hasMatch(), qPrintable(name + " vs " + parsed.fileName.pattern()));
+        for (const QString &name : misses)
+            QVERIFY2(!parsed.fileName.match(name).hasMatch(), qPrintable(name + " vs " + parsed.fileName.pattern()));
+    }
+
+    void hostEnds_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("summary");      // a regular expression for the report's first line
+        QTest::addColumn<QStringList>("frames");   // in the crashing thread, in this order (with a core)
+
+        QTest::newRow("null write in main") << "segv" << "crashed"
+            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: \(anonymous namespace\)::nullWriteInMain\(\) \S+/crash_host.cpp:\d+$)"
+            << QStringList {"(anonymous namespace)::nullWriteInMain()", "main"};
+        QTest::newRow("abort in a named thread") << "abort-thread" << "crashed"
+            << R"(^crash-host crashed: SIGABRT \(SI_TKILL\) in thread crash-worker \(\d+\): \(anonymous namespace\)::workerAbortDeep\(\) \S+crash_host.cpp:\d+$)"
+            << QStringList {"abort", "(anonymous namespace)::workerAbortDeep()", "(anonymous namespace)::workerAbortMiddle()",
+                            "(anonymous namespace)::workerAbortTop()", "(anonymous namespace)::worker(void*)"};
+        QTest::newRow("exit without ExitClient") << "exit" << "exited"
+            << "^crash-host exited with status 3 without saying ExitClient$" << QStringList {};
+        QTest::newRow("SIGKILL") << "wait" << "killed" << "^crash-host was killed: SIGKILL$" << QStringList {};
+        QTest::newRow("core limit cannot be raised") << "nolimit" << "crashed"
+            << R"(^crash-host crashed: SIGSEGV \(no core: the kernel wrote no core \(core size limit: cannot be raised: the hard core size limit is 0\)\)$)"
+            << QStringList {};
+    }
+
+    // The test plays the library: it starts the handler for the host, talks to it once (so that it
+    // has seen the host's threads), then lets the host end.
+    void hostEnds()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, kind);
+        QFETCH(QString, summary);
+        QFETCH(QStringList, frames);
+        const bool wantsCore = !frames.isEmpty();
+        if (wantsCore && corePatternNow().startsWith('|') && !corePatternNow().contains("systemd-coredump"))
+            QSKIP(qPrintable("cores go to a collector program here: " + corePatternNow()));
+
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("work"));
+        QProcess host;
+        host.setWorkingDirectory(dir.path() + "/work");
+        host.start(OSTREL_CRASH_HOST, {mode});
+        QVERIFY(host.waitForReadyRead(10000));
+        QCOMPARE(host.readLine(), QByteArray("ready\n"));
+
+        QProcess handler;
+        handler.setProcessChannelMode(QProcess::ForwardedChannels);
+        handler.start(OSTREL_HANDLER, {QString::number(host.processId()), dir.path() + "/dumps", "crash-host", "client", "", "", ""});
+        QLocalSocket socket;
+        QTRY_VERIFY_WITH_TIMEOUT((socket.abort(), socket.connectToServer(QStringLiteral("Kiv_Crash_Handler_%1").arg(host.processId())),
+                                  socket.waitForConnected(200)), 10000);
+        socket.write("cloudConfig@a@b$");
+        QVERIFY(socket.waitForReadyRead(10000));
+
+        if (mode == "wait")
+            ::kill(pid_t(host.processId()), SIGKILL);
+        else
+            host.write("go\n");
+        QVERIFY(host.waitForFinished(10000));
+        socket.abort();
+        QVERIFY(handler.waitForFinished(30000));
+
+        const QStringList reports = QDir(dir.path() + "/dumps").entryList({"*.json"});
+        QCOMPARE(reports.size(), 1);
+        const QByteArray text = readFile(dir.path() + "/dumps/" + reports.at(0));
+        const QJsonObject report = QJsonDocument::fromJson(text).object();
+        const QString firstLine = QString::fromUtf8(text.left(text.indexOf('\n')));
+        QVERIFY2(firstLine.startsWith("{\"summary\": \""), qPrintable(firstLine));
+        QVERIFY2(QRegularExpression(summary).match(report["summary"].toString()).hasMatch(), qPrintable(report["summary"].toString()));
+        QCOMPARE(report["formatVersion"].toInt(), 2);
+        const QJsonObject crash = report["crash"].toObject();
+        QCOMPARE(crash["kind"].toString(), kind);
+        QVERIFY2(!QFile::exists(dir.path() + "/work/core"), "a core was left in the host's working folder");
+
+        const QJsonObject limit = crash["process"]["coreLimit"].toObject();
+        QCOMPARE(limit["enabled"].toBool(), mode != "nolimit");
+        if (!wantsCore)
+            return;
+        const QJsonObject analysis = crash["analysis"].toObject();
+        const QJsonObject crashing = analysis["threads"][0].toObject();
+        QVERIFY(crashing["crashing"].toBool());
+        QCOMPARE(crashing["name"].toString(), mode == "segv" ? QStringLiteral("capture_crash_h") : QStringLiteral("crash-worker"));
+        const QStringList names = functions(crashing["frames"].toArray());
+        int from = 0;
+        for (const QString &name : frames) {
+            from = names.indexOf(name, from);
+            QVERIFY2(from >= 0, qPrintable(name + " not in order in " + names.join(", ")));
+        }
+        QCOMPARE(analysis["threads"].toArray().size(), 2);
+        QVERIFY(!analysis["modules"].toArray().isEmpty());
+        const QString kept = crash["core"]["keptAt"].toString();
+        QVERIFY2(QFile::exists(kept), qPrintable(kept));
+
+        // The same core cut short: a stated reason or what could still be read, never a hang.
+        QFile cut(dir.path() + "/cut.core");
+        QVERIFY(cut.open(QIODevice::WriteOnly));
+        cut.write(readFile(kept).left(24 * 1024));
+        cut.close();
+        const QJsonObject damaged = CoreAnalysis::analyzeIsolated(OSTREL_HANDLER, cut.fileName(), QString(), 20000);
+        QVERIFY2(damaged.contains("error") || damaged.contains("threads"), QJsonDocument(damaged).toJson().constData());
+        QVERIFY(!damaged["error"].toString().contains("took longer"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Capture)
+#include "tst_capture.moc"

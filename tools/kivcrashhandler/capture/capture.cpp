@@ -1,0 +1,166 @@
+#include "capture/capture.h"
+
+#include "capture/coreanalysis.h"
+#include "capture/corelocator.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QSet>
+
+namespace Capture {
+
+namespace {
+
+QString threadLabel(const QJsonObject &thread, qint64 pid)
+{
+    const qint64 tid = qint64(thread.value(QStringLiteral("tid")).toDouble());
+    if (tid == pid)
+        return QStringLiteral("main");
+    const QString name = thread.value(QStringLiteral("name")).toString();
+    return name.isEmpty() ? QStringLiteral("%1").arg(tid) : QStringLiteral("%1 (%2)").arg(name).arg(tid);
+}
+
+bool isSystemModule(const QString &path)
+{
+    return path.startsWith(QLatin1String("/lib")) || path.startsWith(QLatin1String("/usr/lib"))
+            || path.startsWith(QLatin1String("linux-vdso"));
+}
+
+// The crash site in the program's own code: the first frame with a source line outside the
+// system's libraries (past the C library's abort machinery), else the first frame with a source
+// line, else the first with a function name, else the first frame.
+QString whereText(const QJsonArray &frames, const QJsonArray &modules)
+{
+    QSet<QString> system;
+    for (const QJsonValue &m : modules) {
+        const QString name = m.toObject().value(QStringLiteral("name")).toString();
+        const QString file = m.toObject().value(QStringLiteral("file")).toString();
+        if (isSystemModule(file.isEmpty() ? name : file))
+            system.insert(QFileInfo(name).fileName());
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const QJsonValue &v : frames) {
+            const QJsonObject f = v.toObject();
+            if (!f.contains(QStringLiteral("file")) || (pass == 0 && system.contains(f.value(QStringLiteral("module")).toString())))
+                continue;
+            return QStringLiteral("%1 %2:%3").arg(f.value(QStringLiteral("function")).toString(QStringLiteral("??")),
+                                                   f.value(QStringLiteral("file")).toString())
+                    .arg(f.value(QStringLiteral("line")).toInt());
+        }
+    }
+    for (const QJsonValue &v : frames) {
+        const QJsonObject f = v.toObject();
+        if (f.contains(QStringLiteral("function")))
+            return QStringLiteral("%1 in %2").arg(f.value(QStringLiteral("function")).toString(), f.value(QStringLiteral("module")).toString());
+    }
+    const QJsonObject f = frames.first().toObject();
+    return f.value(QStringLiteral("pc")).toString() + (f.contains(QStringLiteral("module")) ? QStringLiteral(" in ") + f.value(QStringLiteral("module")).toString() : QString());
+}
+
+} // namespace
+
+QString summaryLine(const QString &appName, ProcessEnd::Kind kind, const QJsonObject &crash)
+{
+    const QJsonObject end = crash.value(QStringLiteral("end")).toObject();
+    const QJsonObject analysis = crash.value(QStringLiteral("analysis")).toObject();
+    const QString signalName = end.value(QStringLiteral("signalName")).toString(analysis.value(QStringLiteral("signalName")).toString());
+    switch (kind) {
+    case ProcessEnd::Exited:
+        return QStringLiteral("%1 exited with status %2 without saying ExitClient").arg(appName).arg(end.value(QStringLiteral("exitCode")).toInt());
+    case ProcessEnd::Killed:
+        return QStringLiteral("%1 was killed: %2").arg(appName, signalName);
+    case ProcessEnd::Unknown:
+        return QStringLiteral("%1 ended without saying ExitClient; how it ended is unknown: %2")
+                .arg(appName, end.value(QStringLiteral("reason")).toString());
+    case ProcessEnd::Crashed:
+        break;
+    }
+    QString line = QStringLiteral("%1 crashed: %2").arg(appName, signalName);
+    if (!analysis.contains(QStringLiteral("threads"))) {
+        const QString why = analysis.contains(QStringLiteral("error"))
+                ? QStringLiteral("analysis failed: ") + analysis.value(QStringLiteral("error")).toString()
+                : QStringLiteral("no core: ") + crash.value(QStringLiteral("core")).toObject().value(QStringLiteral("reason")).toString();
+        return line + QStringLiteral(" (") + why + QLatin1Char(')');
+    }
+    if (analysis.contains(QStringLiteral("codeName")))
+        line += QStringLiteral(" (") + analysis.value(QStringLiteral("codeName")).toString() + QLatin1Char(')');
+    if (analysis.contains(QStringLiteral("address")))
+        line += QStringLiteral(" at ") + analysis.value(QStringLiteral("address")).toString();
+    const QJsonArray threads = analysis.value(QStringLiteral("threads")).toArray();
+    if (threads.isEmpty())
+        return line;
+    const QJsonObject first = threads.first().toObject();
+    line += QStringLiteral(" in thread ") + threadLabel(first, qint64(analysis.value(QStringLiteral("pid")).toDouble()));
+    const QJsonArray frames = first.value(QStringLiteral("frames")).toArray();
+    if (!frames.isEmpty())
+        line += QStringLiteral(": ") + whereText(frames, analysis.value(QStringLiteral("modules")).toArray());
+    return line;
+}
+
+Result run(const ProcessFacts &facts, const ProcessEnd &end, const Options &options)
+{
+    QElapsedTimer clock;
+    clock.start();
+    Result result;
+    result.kind = end.kind;
+    QJsonObject crash {{QStringLiteral("end"), end.toJson()}, {QStringLiteral("process"), facts.toJson()}};
+
+    CoreSearch search = findCore(facts, end, options.dumpFolder, kCoreWaitMs);
+    QJsonObject core = search.details;
+    if (!search.collector.isEmpty())
+        core.insert(QStringLiteral("collector"), search.collector);
+
+    if (search.path.isEmpty()) {
+        core.insert(QStringLiteral("reason"), search.reason);
+    } else {
+        core.insert(QStringLiteral("foundAt"), search.path);
+        QJsonObject analysis = CoreAnalysis::analyzeIsolated(options.program, search.path, facts.executable);
+        const double owner = analysis.value(QStringLiteral("pid")).toDouble(-1);
+        if (owner >= 0 && qint64(owner) != facts.pid) {
+            // Somebody else's core that matched the pattern: not ours to read out or to move.
+            core.insert(QStringLiteral("reason"), QStringLiteral("the core at %1 belongs to pid %2").arg(search.path).arg(qint64(owner)));
+            core.remove(QStringLiteral("foundAt"));
+        } else {
+            // Thread names the core cannot hold, from what was seen while the process lived.
+            QJsonArray threads = analysis.value(QStringLiteral("threads")).toArray();
+            for (int i = 0; i < threads.size(); ++i) {
+                QJsonObject t = threads.at(i).toObject();
+                const QString name = facts.threads.value(qint64(t.value(QStringLiteral("tid")).toDouble()));
+                if (!name.isEmpty())
+                    t.insert(QStringLiteral("name"), name);
+                threads[i] = t;
+            }
+            if (analysis.contains(QStringLiteral("threads")))
+                analysis.insert(QStringLiteral("threads"), threads);
+            crash.insert(QStringLiteral("analysis"), analysis);
+            if (result.kind == ProcessEnd::Unknown && analysis.value(QStringLiteral("signal")).toInt() > 0)
+                result.kind = ProcessEnd::Crashed; // the core proves it, where the OS said nothing
+
+            // Never left in the process's working folder: kept beside the report, or removed.
+            if (options.keepDump && QFile::rename(search.path, options.keptDumpPath)) {
+                core.insert(QStringLiteral("keptAt"), options.keptDumpPath);
+            } else {
+                QFile::remove(search.path);
+                core.insert(QStringLiteral("removed"), true);
+            }
+        }
+    }
+    crash.insert(QStringLiteral("core"), core);
+    crash.insert(QStringLiteral("kind"), ProcessEnd::kindName(result.kind));
+    crash.insert(QStringLiteral("captureMs"), double(clock.elapsed()));
+    result.summary = summaryLine(options.appName, result.kind, crash);
+    crash.insert(QStringLiteral("summary"), result.summary);
+    result.report = crash;
+
+    result.journal = QJsonObject {
+        {QStringLiteral("kind"), ProcessEnd::kindName(result.kind)},
+        {QStringLiteral("end"), end.toJson()},
+        {QStringLiteral("summary"), result.summary},
+        {QStringLiteral("core"), core},
+    };
+    return result;
+}
+
+} // namespace Capture

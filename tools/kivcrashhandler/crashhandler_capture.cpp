@@ -1,0 +1,85 @@
+// The crash-capture side of CrashHandler: what it does for dumps while a process lives and once it
+// has ended. The platform work sits behind capture/.
+
+#include "crashhandler.h"
+
+#include "capture/capture.h"
+#include "processwatcher.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFileInfo>
+
+namespace {
+
+// Thread names and the working folder are read again when messages arrive, at most this often.
+constexpr qint64 kFactsRefreshMs = 50;
+
+QString keptDumpPath(const QString &reportPath)
+{
+    QString base = reportPath;
+    if (base.endsWith(QLatin1String(".json")))
+        base.chop(5);
+    return base + QLatin1String(".core");
+}
+
+} // namespace
+
+void CrashHandler::watchForDump(ProcessFacts *facts, qint64 pid)
+{
+    facts->pid = pid;
+    facts->watchedSince = QDateTime::currentDateTimeUtc();
+    facts->raiseCoreLimit();
+    facts->refresh();
+    if (!facts->coreLimitRaised) {
+        m_journal.append(QStringLiteral("coreLimit"), {
+            {QStringLiteral("pid"), double(pid)},
+            {QStringLiteral("enabled"), false},
+            {QStringLiteral("note"), facts->coreLimitNote},
+        });
+    }
+}
+
+void CrashHandler::refreshProcessFacts()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    if (m_hostGone || now - m_factsReadAt < kFactsRefreshMs)
+        return;
+    m_factsReadAt = now;
+    m_hostFacts.refresh();
+    for (auto it = m_subProcessFacts.begin(); it != m_subProcessFacts.end(); ++it) {
+        if (m_subProcessWatchers.contains(it.key()))
+            it->refresh();
+    }
+}
+
+void CrashHandler::captureHostEnd(const QString &reportPath)
+{
+    const ProcessEnd end = readProcessEnd(m_hostWatcher ? m_hostWatcher->pidfd() : -1, Capture::kExitStatusWaitMs);
+    Capture::Options options;
+    options.appName = m_args.appName;
+    options.program = QCoreApplication::applicationFilePath();
+    options.dumpFolder = m_args.dumpFolder;
+    options.keptDumpPath = keptDumpPath(reportPath);
+    const Capture::Result result = Capture::run(m_hostFacts, end, options);
+    m_context.crash = result.report;
+    m_context.summary = result.summary;
+    QJsonObject fields = result.journal;
+    fields.insert(QStringLiteral("pid"), double(m_args.hostPid));
+    m_journal.append(QStringLiteral("hostEnd"), fields);
+}
+
+QJsonObject CrashHandler::captureSubProcessEnd(qint64 pid, ProcessWatcher *watcher, const QString &appName)
+{
+    const ProcessEnd end = readProcessEnd(watcher ? watcher->pidfd() : -1, Capture::kExitStatusWaitMs);
+    Capture::Options options;
+    options.appName = appName.isEmpty() ? QStringLiteral("sub-process %1").arg(pid) : appName;
+    options.program = QCoreApplication::applicationFilePath();
+    options.dumpFolder = m_args.dumpFolder;
+    options.keptDumpPath = m_args.dumpFolder + QLatin1Char('/') + m_args.fileStem()
+            + QStringLiteral("-sub-%1-%2.core").arg(pid).arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")));
+    ProcessFacts facts = m_subProcessFacts.take(pid);
+    if (facts.pid == 0)
+        facts.pid = pid;
+    return Capture::run(facts, end, options).report;
+}
