@@ -71,6 +71,11 @@ QString describe(const QJsonObject &e, const QDateTime &t0)
         return QStringLiteral("%1  [%2 %3]").arg(at, conn, event == QLatin1String("connection") ? QStringLiteral("opened") : QStringLiteral("closed"));
     if (event == QLatin1String("crashReport"))
         return QStringLiteral("%1  [crash report written]").arg(at);
+    if (event == QLatin1String("hostEnd"))
+        return QStringLiteral("%1  [host %2: %3]").arg(at, e.value(QStringLiteral("kind")).toString(), e.value(QStringLiteral("summary")).toString());
+    if (event == QLatin1String("coreLimit"))
+        return QStringLiteral("%1  [no core for pid %2: core size limit %3]")
+                .arg(at).arg(e.value(QStringLiteral("pid")).toInt()).arg(e.value(QStringLiteral("note")).toString());
     return QStringLiteral("%1  [%2%3]").arg(at, event,
             e.contains(QStringLiteral("connection")) ? QLatin1Char(' ') + conn : QString());
 }
@@ -87,6 +92,36 @@ void printTail(const QString &label, const QJsonObject &tail, int lines)
           << " lines of the tail)\n";
     for (const QString &line : all.mid(qMax(0, all.size() - lines)))
         out() << "      | " << line.left(150) << '\n';
+}
+
+// How the host ended and, from its core, the crashing thread's frames.
+void printCrash(const QJsonObject &crash)
+{
+    const QJsonObject core = crash.value(QStringLiteral("core")).toObject();
+    const QJsonObject analysis = crash.value(QStringLiteral("analysis")).toObject();
+    out() << "  how it ended:  " << crash.value(QStringLiteral("kind")).toString() << ", "
+          << QJsonDocument(crash.value(QStringLiteral("end")).toObject()).toJson(QJsonDocument::Compact) << '\n'
+          << "  core:          " << (core.contains(QStringLiteral("keptAt")) ? core.value(QStringLiteral("keptAt")).toString()
+                                                                           : core.value(QStringLiteral("reason")).toString()) << '\n';
+    if (analysis.contains(QStringLiteral("error")))
+        out() << "  analysis failed: " << analysis.value(QStringLiteral("error")).toString() << '\n';
+    const QJsonArray threads = analysis.value(QStringLiteral("threads")).toArray();
+    if (threads.isEmpty())
+        return;
+    out() << "  analysis:      " << threads.size() << " threads, " << analysis.value(QStringLiteral("modules")).toArray().size()
+          << " modules, read in " << analysis.value(QStringLiteral("analysisMs")).toInt() << " ms\n";
+    const QJsonObject first = threads.first().toObject();
+    out() << "  crashing thread " << qint64(first.value(QStringLiteral("tid")).toDouble()) << " ("
+          << first.value(QStringLiteral("name")).toString() << "):\n";
+    const QJsonArray frames = first.value(QStringLiteral("frames")).toArray();
+    for (int i = 0; i < frames.size() && i < 8; ++i) {
+        const QJsonObject f = frames.at(i).toObject();
+        out() << "    #" << i << ' ' << f.value(QStringLiteral("pc")).toString() << ' '
+              << f.value(QStringLiteral("function")).toString(QStringLiteral("??")) << " in " << f.value(QStringLiteral("module")).toString();
+        if (f.contains(QStringLiteral("file")))
+            out() << " at " << f.value(QStringLiteral("file")).toString() << ':' << f.value(QStringLiteral("line")).toInt();
+        out() << '\n';
+    }
 }
 
 void printReport(const QString &path, const QJsonObject &r)
@@ -176,6 +211,8 @@ int showDemoRun(const QString &workDir)
         return 1;
     }
     printReport(reportPath, report);
+    heading(QStringLiteral("What crashed"));
+    printCrash(report.value(QStringLiteral("crash")).toObject());
     out().flush();
     return 0;
 }
