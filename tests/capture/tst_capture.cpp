@@ -11,6 +11,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QElapsedTimer>
 #include <QtTest>
 
 #include <csignal>
@@ -35,6 +36,58 @@ QStringList functions(const QJsonArray &frames)
         names.append(f["function"].toString());
     return names;
 }
+
+// A crash host in a folder of its own, ready and waiting for "go".
+struct CrashHost
+{
+    QProcess process;
+    CrashHost(const QString &workFolder, const QString &mode)
+    {
+        process.setWorkingDirectory(workFolder);
+        process.start(OSTREL_CRASH_HOST, {mode});
+        if (process.waitForReadyRead(10000))
+            process.readLine();
+    }
+    ~CrashHost()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    qint64 pid() const { return process.processId(); }
+};
+
+// The reference handler watching a host, and the test connected to it as the library would be.
+struct Handler
+{
+    QProcess process;
+    QLocalSocket socket;
+    Handler(qint64 hostPid, const QString &dumpFolder)
+    {
+        process.setProcessChannelMode(QProcess::ForwardedChannels);
+        process.start(OSTREL_HANDLER, {QString::number(hostPid), dumpFolder, "crash-host", "client", "", "", ""});
+        QElapsedTimer clock;
+        clock.start();
+        do {
+            socket.abort();
+            socket.connectToServer(QStringLiteral("Kiv_Crash_Handler_%1").arg(hostPid));
+        } while (!socket.waitForConnected(200) && clock.elapsed() < 10000);
+    }
+    // Sends a frame and waits for the handler's answer, so that it has seen the host's threads.
+    bool say(const QByteArray &frame)
+    {
+        socket.write(frame + '$');
+        return socket.waitForReadyRead(10000) && socket.readAll().startsWith("ok");
+    }
+    QJsonObject report(const QString &dumpFolder, QByteArray *text = nullptr)
+    {
+        process.waitForFinished(30000);
+        const QStringList reports = QDir(dumpFolder).entryList({"*.json"});
+        const QByteArray bytes = reports.size() == 1 ? readFile(dumpFolder + '/' + reports.at(0)) : QByteArray();
+        if (text)
+            *text = bytes;
+        return QJsonDocument::fromJson(bytes).object();
+    }
+};
 
 } // namespace
 
@@ -129,33 +182,19 @@ private slots:
 
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkpath("work"));
-        QProcess host;
-        host.setWorkingDirectory(dir.path() + "/work");
-        host.start(OSTREL_CRASH_HOST, {mode});
-        QVERIFY(host.waitForReadyRead(10000));
-        QCOMPARE(host.readLine(), QByteArray("ready\n"));
-
-        QProcess handler;
-        handler.setProcessChannelMode(QProcess::ForwardedChannels);
-        handler.start(OSTREL_HANDLER, {QString::number(host.processId()), dir.path() + "/dumps", "crash-host", "client", "", "", ""});
-        QLocalSocket socket;
-        QTRY_VERIFY_WITH_TIMEOUT((socket.abort(), socket.connectToServer(QStringLiteral("Kiv_Crash_Handler_%1").arg(host.processId())),
-                                  socket.waitForConnected(200)), 10000);
-        socket.write("cloudConfig@a@b$");
-        QVERIFY(socket.waitForReadyRead(10000));
+        CrashHost host(dir.path() + "/work", mode);
+        Handler handler(host.pid(), dir.path() + "/dumps");
+        QVERIFY(handler.say("cloudConfig@a@b"));
 
         if (mode == "wait")
-            ::kill(pid_t(host.processId()), SIGKILL);
+            ::kill(pid_t(host.pid()), SIGKILL);
         else
-            host.write("go\n");
-        QVERIFY(host.waitForFinished(10000));
-        socket.abort();
-        QVERIFY(handler.waitForFinished(30000));
-
-        const QStringList reports = QDir(dir.path() + "/dumps").entryList({"*.json"});
-        QCOMPARE(reports.size(), 1);
-        const QByteArray text = readFile(dir.path() + "/dumps/" + reports.at(0));
-        const QJsonObject report = QJsonDocument::fromJson(text).object();
+            host.process.write("go\n");
+        QVERIFY(host.process.waitForFinished(10000));
+        handler.socket.abort();
+        QByteArray text;
+        const QJsonObject report = handler.report(dir.path() + "/dumps", &text);
+        QVERIFY2(!report.isEmpty(), "no report");
         const QString firstLine = QString::fromUtf8(text.left(text.indexOf('\n')));
         QVERIFY2(firstLine.startsWith("{\"summary\": \""), qPrintable(firstLine));
         QVERIFY2(QRegularExpression(summary).match(report["summary"].toString()).hasMatch(), qPrintable(report["summary"].toString()));
@@ -191,6 +230,71 @@ private slots:
         const QJsonObject damaged = CoreAnalysis::analyzeIsolated(OSTREL_HANDLER, cut.fileName(), QString(), 20000);
         QVERIFY2(damaged.contains("error") || damaged.contains("threads"), QJsonDocument(damaged).toJson().constData());
         QVERIFY(!damaged["error"].toString().contains("took longer"));
+    }
+
+    // A registered sub-process that crashes while the host runs gets its own analysis, recorded
+    // once, with its name.
+    void subProcessCrash()
+    {
+        if (corePatternNow().startsWith('|') && !corePatternNow().contains("systemd-coredump"))
+            QSKIP(qPrintable("cores go to a collector program here: " + corePatternNow()));
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("work"));
+        CrashHost host(dir.path() + "/work", "wait");
+        CrashHost sub(dir.path() + "/work", "abort-thread");
+        Handler handler(host.pid(), dir.path() + "/dumps");
+        const QByteArray info = QJsonDocument(QJsonObject {{"appName", "crash-sub"}, {"subProcessPid", QString::number(sub.pid())},
+                                                           {"status", 1}}).toJson(QJsonDocument::Compact);
+        QVERIFY(handler.say("subProcessInfo@" + info));
+        QVERIFY(handler.say("ExceptionCheck@a@b")); // the sub-process's threads seen again
+        sub.process.write("go\n");
+        QVERIFY(sub.process.waitForFinished(10000));
+        QByteArray told;
+        while (!told.contains("subProcessExited") && handler.socket.waitForReadyRead(20000))
+            told += handler.socket.readAll();
+        QVERIFY(told.contains("subProcessExited"));
+        QVERIFY(handler.say("subProcessInfo@" + info)); // a late report for the same pid changes nothing
+        ::kill(pid_t(host.pid()), SIGKILL);
+        QVERIFY(host.process.waitForFinished(10000)); // reaped: the kernel tells the handler how it ended
+        handler.socket.abort();
+        const QJsonObject report = handler.report(dir.path() + "/dumps");
+
+        QCOMPARE(report["crash"]["kind"].toString(), QStringLiteral("killed"));
+        const QJsonObject end = report["session"]["subProcesses"][0]["end"].toObject();
+        QVERIFY2(end["summary"].toString().startsWith("crash-sub crashed: SIGABRT (SI_TKILL) in thread crash-worker"),
+                 qPrintable(end["summary"].toString()));
+        QVERIFY(QFile::exists(end["core"]["keptAt"].toString()));
+        const QStringList lines = QString::fromUtf8(readFile(report["journal"].toString())).split('\n').filter("\"subProcessExited\"");
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines.at(0).contains("\"appName\":\"crash-sub\""));
+    }
+
+    void damagedDumps_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("empty") << QByteArray() << "\"error\":\"not an ELF core file\"";
+        QTest::newRow("not ELF") << QByteArray("core\n").repeated(100) << "\"error\":\"not an ELF core file\"";
+        QTest::newRow("an executable") << readFile(OSTREL_CRASH_HOST) << "\"error\":\"not an ELF core file\"";
+        // An x86-64 core header that promises one program header, then nothing usable.
+        QTest::newRow("core header only") << QByteArray::fromHex("7f454c4602010100000000000000000004003e00010000000000000000000000"
+                                                                "4000000000000000000000000000000000000000400038000100400000000000")
+                                                 + QByteArray(64, '\xff')
+                                          << "\"threads\":[],\"warning\":\"cannot read the threads";
+    }
+
+    void damagedDumps()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        QFile file(dir.path() + "/core");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+        file.close();
+        const QJsonObject result = CoreAnalysis::analyzeIsolated(OSTREL_HANDLER, file.fileName(), QString(), 20000);
+        const QByteArray json = QJsonDocument(result).toJson(QJsonDocument::Compact);
+        QVERIFY2(json.contains(reason.toUtf8()), json.constData());
     }
 };
 

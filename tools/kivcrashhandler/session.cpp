@@ -110,6 +110,11 @@ void Session::applySubProcess(const QJsonObject &payload)
 
     for (SubProcess &known : m_subProcesses) {
         if (known.appName == sub.appName) {
+            // A late report about a process already seen to end does not bring it back.
+            if (sub.pid == known.pid && known.exitedAt.isValid()) {
+                sub.exitedAt = known.exitedAt;
+                sub.end = known.end;
+            }
             known = sub;
             return;
         }

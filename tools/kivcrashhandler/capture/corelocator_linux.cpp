@@ -90,12 +90,14 @@ CoreSearch findCore(const ProcessFacts &facts, const ProcessEnd &end, const QStr
     process.coreLimit = facts.coreLimit;
     const CorePattern pattern = CorePattern::parse(patternText, usesPid, process);
 
-    if (end.kind != ProcessEnd::Unknown && !end.coreDumped) {
-        search.reason = end.kind == ProcessEnd::Crashed
-                ? QStringLiteral("the kernel wrote no core (core size limit: %1)").arg(facts.coreLimitNote)
-                : QStringLiteral("a process that was not ended by a crash signal leaves no core");
+    if (end.kind == ProcessEnd::Exited || end.kind == ProcessEnd::Killed) {
+        search.reason = QStringLiteral("a process that was not ended by a crash signal leaves no core");
         return search;
     }
+    // A crash whose exit status lacks the "core dumped" bit is still searched for (briefly): for a
+    // process that dies from a secondary thread the kernel has been seen to report the bit
+    // unreliably to a non-parent. What is found is checked to be this process's anyway.
+    const QString noCore = QStringLiteral("the kernel wrote no core (core size limit: %1)").arg(facts.coreLimitNote);
     if (pattern.pipe) {
         search.collector = pattern.collector;
         if (pattern.collector == QLatin1String("systemd-coredump"))
@@ -128,6 +130,10 @@ CoreSearch findCore(const ProcessFacts &facts, const ProcessEnd &end, const QStr
         if (path.isEmpty() && !end.coreDumped && clock.elapsed() >= kRetryMs * 2)
             break; // nothing says a core is coming
         QThread::msleep(kRetryMs);
+    }
+    if (end.kind == ProcessEnd::Crashed && !end.coreDumped && lastSize < 0) {
+        search.reason = noCore;
+        return search;
     }
     search.reason = lastSize >= 0 ? QStringLiteral("the core in %1 kept growing for %2 ms").arg(pattern.folder).arg(waitMs)
                                   : QStringLiteral("no core in %1 matching the pattern %2").arg(pattern.folder, patternText);
