@@ -6,6 +6,7 @@
 //   exit          exits with status 3
 //   wait          waits to be killed
 //   nolimit       sets its hard core size limit to 0 at start, then writes through a null pointer
+// An optional second argument makes that many MiB resident first (bench/crash_capture.sh).
 
 #include <pthread.h>
 #include <sys/resource.h>
@@ -46,7 +47,13 @@ __attribute__((noinline)) void nullWriteInMain()
 
 int main(int argc, char **argv)
 {
-    const char *mode = argc == 2 ? argv[1] : "";
+    const char *mode = argc >= 2 ? argv[1] : "";
+    if (argc == 3) {
+        const size_t bytes = size_t(std::atoi(argv[2])) << 20;
+        char *ballast = static_cast<char *>(std::malloc(bytes));
+        if (ballast)
+            std::memset(ballast, 0x5a, bytes);
+    }
     if (std::strcmp(mode, "nolimit") == 0) {
         const struct rlimit none = {0, 0};
         setrlimit(RLIMIT_CORE, &none);

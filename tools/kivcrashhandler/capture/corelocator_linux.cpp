@@ -94,9 +94,10 @@ CoreSearch findCore(const ProcessFacts &facts, const ProcessEnd &end, const QStr
         search.reason = QStringLiteral("a process that was not ended by a crash signal leaves no core");
         return search;
     }
-    // A crash whose exit status lacks the "core dumped" bit is still searched for (briefly): for a
-    // process that dies from a secondary thread the kernel has been seen to report the bit
-    // unreliably to a non-parent. What is found is checked to be this process's anyway.
+    // A crash whose exit status lacks the "core dumped" bit is still searched for (briefly): when a
+    // secondary thread took the signal, the status a pidfd gives mostly lacks that bit even though
+    // the core was written (measured on Linux 6.18). What is found is checked to be this
+    // process's anyway.
     const QString noCore = QStringLiteral("the kernel wrote no core (core size limit: %1)").arg(facts.coreLimitNote);
     if (pattern.pipe) {
         search.collector = pattern.collector;
@@ -112,15 +113,16 @@ CoreSearch findCore(const ProcessFacts &facts, const ProcessEnd &end, const QStr
     search.details.insert(QStringLiteral("folder"), pattern.folder);
     search.details.insert(QStringLiteral("fileName"), pattern.fileName.pattern());
 
-    // The kernel has written a file core before the process ends; still, allow a slow file system
-    // a moment for the file to show and its size to settle.
+    // Allow a slow file system a moment for the file to show.
     QElapsedTimer clock;
     clock.start();
     qint64 lastSize = -1;
     for (;;) {
         const QString path = newestMatch(pattern, facts.watchedSince);
         const qint64 size = path.isEmpty() ? -1 : QFileInfo(path).size();
-        if (!path.isEmpty() && size == lastSize && (end.coreDumped || size > 0)) {
+        // With "core dumped" in the exit status the file is complete (the kernel writes it before
+        // the process ends); otherwise it must stop growing first.
+        if (!path.isEmpty() && (end.coreDumped || (size == lastSize && size > 0))) {
             search.path = path;
             return search;
         }
