@@ -3,6 +3,7 @@
 // waits for a line on stdin, then:
 //   segv          writes through a null pointer in the main thread
 //   abort-thread  aborts in the thread "crash-worker", three calls deep
+//   overflow      recurses in the main thread until the stack runs out
 //   exit          exits with status 3
 //   wait          waits to be killed
 //   nolimit       sets its hard core size limit to 0 at start, then writes through a null pointer
@@ -43,6 +44,15 @@ __attribute__((noinline)) void nullWriteInMain()
     *reinterpret_cast<volatile int *>(s_address) = 42;
 }
 
+__attribute__((noinline)) int recurseForever(int depth)
+{
+    volatile char frame[256];
+    frame[0] = char(depth);
+    if (depth < 0) // never: the stack runs out first
+        return frame[0];
+    return recurseForever(depth + 1) + frame[0];
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -75,6 +85,8 @@ int main(int argc, char **argv)
         pthread_cond_signal(&s_go);
         pthread_mutex_unlock(&s_lock);
         pthread_join(thread, nullptr);
+    } else if (std::strcmp(mode, "overflow") == 0) {
+        return recurseForever(0);
     } else if (std::strcmp(mode, "exit") == 0) {
         std::exit(3);
     } else if (std::strcmp(mode, "wait") == 0) {

@@ -160,6 +160,10 @@ private slots:
             << R"(^crash-host crashed: SIGABRT \(SI_TKILL\) in thread crash-worker \(\d+\): \(anonymous namespace\)::workerAbortDeep\(\) \S+crash_host.cpp:\d+$)"
             << QStringList {"abort", "(anonymous namespace)::workerAbortDeep()", "(anonymous namespace)::workerAbortMiddle()",
                             "(anonymous namespace)::workerAbortTop()", "(anonymous namespace)::worker(void*)"};
+        // The frame limit holds: the deepest frames come first, the walk stops at the limit.
+        QTest::newRow("stack overflow") << "overflow" << "crashed"
+            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x[0-9a-f]+ in thread main: \(anonymous namespace\)::recurseForever\(int\) \S+crash_host.cpp:\d+$)"
+            << QStringList {"(anonymous namespace)::recurseForever(int)", "(anonymous namespace)::recurseForever(int)"};
         QTest::newRow("exit without ExitClient") << "exit" << "exited"
             << "^crash-host exited with status 3 without saying ExitClient$" << QStringList {};
         QTest::newRow("SIGKILL") << "wait" << "killed" << "^crash-host was killed: SIGKILL$" << QStringList {};
@@ -210,13 +214,15 @@ private slots:
         const QJsonObject analysis = crash["analysis"].toObject();
         const QJsonObject crashing = analysis["threads"][0].toObject();
         QVERIFY(crashing["crashing"].toBool());
-        QCOMPARE(crashing["name"].toString(), mode == "segv" ? QStringLiteral("capture_crash_h") : QStringLiteral("crash-worker"));
+        QCOMPARE(crashing["name"].toString(), mode == "abort-thread" ? QStringLiteral("crash-worker") : QStringLiteral("capture_crash_h"));
         const QStringList names = functions(crashing["frames"].toArray());
         int from = 0;
         for (const QString &name : frames) {
             from = names.indexOf(name, from);
             QVERIFY2(from >= 0, qPrintable(name + " not in order in " + names.join(", ")));
         }
+        QCOMPARE(crashing["framesCut"].toBool(), mode == "overflow");
+        QVERIFY(crashing["frames"].toArray().size() <= CoreAnalysis::kMaxFramesPerThread);
         QCOMPARE(analysis["threads"].toArray().size(), 2);
         QVERIFY(!analysis["modules"].toArray().isEmpty());
         const QString kept = crash["core"]["keptAt"].toString();
