@@ -163,6 +163,7 @@ void CrashHandler::syncSubProcessWatchers()
             ++it;
         } else {
             it.value()->deleteLater();
+            m_subProcessFacts.remove(it.key());
             it = m_subProcessWatchers.erase(it);
         }
     }

@@ -122,6 +122,8 @@ Result run(const ProcessFacts &facts, const ProcessEnd &end, const Options &opti
             // Somebody else's core that matched the pattern: not ours to read out or to move.
             core.insert(QStringLiteral("reason"), QStringLiteral("the core at %1 belongs to pid %2").arg(search.path).arg(qint64(owner)));
             core.remove(QStringLiteral("foundAt"));
+            if (search.handlerCopy)
+                QFile::remove(search.path);
         } else {
             // Thread names the core cannot hold, from what was seen while the process lived.
             QJsonArray threads = analysis.value(QStringLiteral("threads")).toArray();
