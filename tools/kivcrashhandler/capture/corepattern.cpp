@@ -3,15 +3,32 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
+#include <QVector>
 
 namespace {
 
 const QString kNumber = QStringLiteral("[0-9]+");
 
-// The kernel writes '/' inside an expanded value as '!' so that it cannot make a new folder.
-QString escaped(QString value)
+// Text matched literally. Every character but an ASCII letter or digit is written as \x{...}:
+// QRegularExpression::escape writes NUL as "\0", which a following digit turns into another
+// octal escape.
+QString literal(const QString &text)
 {
-    return QRegularExpression::escape(value.replace(QLatin1Char('/'), QLatin1Char('!')));
+    QString out;
+    const QVector<uint> codePoints = text.toUcs4(); // a pair of surrogates is one character
+    for (const uint c : codePoints) {
+        if (c < 0x80 && QChar(c).isLetterOrNumber())
+            out += QChar(c);
+        else
+            out += QStringLiteral("\\x{%1}").arg(c, 0, 16);
+    }
+    return out;
+}
+
+// The kernel writes '/' inside an expanded value as '!' so that it cannot make a new folder.
+QString valueText(QString value)
+{
+    return value.replace(QLatin1Char('/'), QLatin1Char('!'));
 }
 
 } // namespace
@@ -34,7 +51,8 @@ CorePattern CorePattern::parse(const QString &pattern, bool usesPid, const Proce
 
     // Expand into a regular expression, one path part at a time; a part holding a wildcard may
     // only be the last one.
-    QStringList parts {QString()};
+    QStringList parts {QString()}; // regular expressions, one per path part
+    QStringList plain {QString()}; // the same parts as text (meaningful while no wildcard is in)
     bool wild = false;
     bool hasPid = false;
     const QString limit = process.coreLimit < 0 ? QStringLiteral("18446744073709551615") : QString::number(process.coreLimit);
@@ -46,10 +64,17 @@ CorePattern CorePattern::parse(const QString &pattern, bool usesPid, const Proce
                 return result;
             }
             parts.append(QString());
+            plain.append(QString());
             continue;
         }
         if (c != QLatin1Char('%')) {
-            parts.last() += QRegularExpression::escape(QString(c));
+            // A run of plain characters at once, so that a surrogate pair stays one character.
+            int end = i + 1;
+            while (end < trimmed.size() && trimmed.at(end) != QLatin1Char('%') && trimmed.at(end) != QLatin1Char('/'))
+                ++end;
+            parts.last() += literal(trimmed.mid(i, end - i));
+            plain.last() += trimmed.mid(i, end - i);
+            i = end - 1;
             continue;
         }
         if (++i >= trimmed.size())
@@ -86,24 +111,19 @@ CorePattern CorePattern::parse(const QString &pattern, bool usesPid, const Proce
             parts.last() += kNumber;
             wild = true;
         } else {
-            parts.last() += escaped(value);
+            parts.last() += literal(valueText(value));
+            plain.last() += valueText(value);
         }
     }
     if (usesPid && !hasPid)
-        parts.last() += QLatin1String("\\.") + QString::number(process.pid);
+        parts.last() += literal(QStringLiteral(".")) + QString::number(process.pid);
     if (parts.last().isEmpty()) {
         result.error = QStringLiteral("the core pattern %1 names a folder, not a file").arg(trimmed);
         return result;
     }
 
-    // Folder parts were escaped for a regular expression; turn them back into plain text.
-    QString folder;
+    const QString folder = QStringList(plain.mid(0, plain.size() - 1)).join(QLatin1Char('/'));
     const bool absolute = trimmed.startsWith(QLatin1Char('/'));
-    for (int i = 0; i + 1 < parts.size(); ++i) {
-        QString part = parts.at(i);
-        part.replace(QRegularExpression(QStringLiteral("\\\\(.)")), QStringLiteral("\\1"));
-        folder += (i == 0 ? QString() : QStringLiteral("/")) + part;
-    }
     if (absolute) {
         result.folder = QDir::cleanPath(QLatin1Char('/') + folder);
     } else {
