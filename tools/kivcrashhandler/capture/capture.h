@@ -13,11 +13,8 @@
 // corelocator.h and coreanalysis.h.
 namespace Capture {
 
-#ifdef OSTREL_CORE_WAIT_MS
-constexpr int kCoreWaitMs = OSTREL_CORE_WAIT_MS;
-#else
+// How long to wait for a core to show up (a pipe collector's, or one on a slow file system).
 constexpr int kCoreWaitMs = 3000;
-#endif
 // How long to wait for the kernel to hand out the exit status (it does once the parent reaps).
 constexpr int kExitStatusWaitMs = 1000;
 

@@ -23,11 +23,7 @@ namespace CoreAnalysis {
 constexpr int kMaxFramesPerThread = 64;
 constexpr int kMaxThreads = 256;
 constexpr int kMaxModules = 1024;
-#ifdef OSTREL_CORE_ANALYSIS_TIMEOUT_MS
-constexpr int kTimeoutMs = OSTREL_CORE_ANALYSIS_TIMEOUT_MS;
-#else
 constexpr int kTimeoutMs = 10000;
-#endif
 
 // In this process. `executable` helps find the main program's file; it may be empty.
 QJsonObject analyze(const QString &dumpPath, const QString &executable);
