@@ -8,7 +8,8 @@
 // so. Exit codes: 0 normal end (also when another handler already serves the host), 1 cannot listen
 // (said in the journal), 2 bad command line (the only case that writes to the standard streams:
 // after the arguments are understood, the streams inherited from the host are left alone and
-// everything goes to the journal).
+// everything goes to the journal). Run as "--analyze-core <dump> <executable>" it is the child
+// that reads one dump for the handler.
 
 #include "capture/coreanalysis.h"
 #include "crashhandler.h"
