@@ -74,6 +74,7 @@ QJsonObject CrashHandler::captureSubProcessEnd(qint64 pid, ProcessWatcher *watch
     const ProcessEnd end = readProcessEnd(watcher ? watcher->pidfd() : -1, Capture::kExitStatusWaitMs);
     Capture::Options options;
     options.appName = appName.isEmpty() ? QStringLiteral("sub-process %1").arg(pid) : appName;
+    options.isHost = false;
     options.program = QCoreApplication::applicationFilePath();
     options.dumpFolder = m_args.dumpFolder;
     options.keptDumpPath = m_args.dumpFolder + QLatin1Char('/') + m_args.fileStem()

@@ -61,19 +61,20 @@ QString whereText(const QJsonArray &frames, const QJsonArray &modules)
 
 } // namespace
 
-QString summaryLine(const QString &appName, ProcessEnd::Kind kind, const QJsonObject &crash)
+QString summaryLine(const QString &appName, ProcessEnd::Kind kind, const QJsonObject &crash, bool isHost)
 {
+    const QString withoutExitClient = isHost ? QStringLiteral(" without saying ExitClient") : QString();
     const QJsonObject end = crash.value(QStringLiteral("end")).toObject();
     const QJsonObject analysis = crash.value(QStringLiteral("analysis")).toObject();
     const QString signalName = end.value(QStringLiteral("signalName")).toString(analysis.value(QStringLiteral("signalName")).toString());
     switch (kind) {
     case ProcessEnd::Exited:
-        return QStringLiteral("%1 exited with status %2 without saying ExitClient").arg(appName).arg(end.value(QStringLiteral("exitCode")).toInt());
+        return QStringLiteral("%1 exited with status %2%3").arg(appName).arg(end.value(QStringLiteral("exitCode")).toInt()).arg(withoutExitClient);
     case ProcessEnd::Killed:
         return QStringLiteral("%1 was killed: %2").arg(appName, signalName);
     case ProcessEnd::Unknown:
-        return QStringLiteral("%1 ended without saying ExitClient; how it ended is unknown: %2")
-                .arg(appName, end.value(QStringLiteral("reason")).toString());
+        return QStringLiteral("%1 ended%2; how it ended is unknown: %3")
+                .arg(appName, withoutExitClient, end.value(QStringLiteral("reason")).toString());
     case ProcessEnd::Crashed:
         break;
     }
@@ -152,7 +153,7 @@ Result run(const ProcessFacts &facts, const ProcessEnd &end, const Options &opti
     crash.insert(QStringLiteral("core"), core);
     crash.insert(QStringLiteral("kind"), ProcessEnd::kindName(result.kind));
     crash.insert(QStringLiteral("captureMs"), double(clock.elapsed()));
-    result.summary = summaryLine(options.appName, result.kind, crash);
+    result.summary = summaryLine(options.appName, result.kind, crash, options.isHost);
     crash.insert(QStringLiteral("summary"), result.summary);
     result.report = crash;
 

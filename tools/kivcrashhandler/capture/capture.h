@@ -25,6 +25,7 @@ struct Options
     QString dumpFolder;  // where a kept dump goes
     QString keptDumpPath; // file name to keep the dump under (".core" beside the report)
     bool keepDump = true;
+    bool isHost = true;  // a host is expected to say "ExitClient"; a sub-process is not
 };
 
 struct Result
@@ -38,7 +39,7 @@ struct Result
 Result run(const ProcessFacts &facts, const ProcessEnd &end, const Options &options);
 
 // The summary line alone, from a report's "crash" member (pure; also used by tests).
-QString summaryLine(const QString &appName, ProcessEnd::Kind kind, const QJsonObject &crash);
+QString summaryLine(const QString &appName, ProcessEnd::Kind kind, const QJsonObject &crash, bool isHost = true);
 
 } // namespace Capture
 
