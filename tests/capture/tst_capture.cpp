@@ -4,12 +4,14 @@
 
 #include "capture/coreanalysis.h"
 #include "capture/corepattern.h"
+#include "crashmanage/localdumpsettings.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QElapsedTimer>
 #include <QtTest>
@@ -61,8 +63,12 @@ struct Handler
 {
     QProcess process;
     QLocalSocket socket;
-    Handler(qint64 hostPid, const QString &dumpFolder)
+    // The handler reads the application's local-dump settings from configFolder (none there: none).
+    Handler(qint64 hostPid, const QString &dumpFolder, const QString &configFolder)
     {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", configFolder);
+        process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
         process.start(OSTREL_HANDLER, {QString::number(hostPid), dumpFolder, "crash-host", "client", "", "", ""});
         QElapsedTimer clock;
@@ -152,24 +158,25 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("summary");      // a regular expression for the report's first line
         QTest::addColumn<QStringList>("frames");   // in the crashing thread, in this order (with a core)
+        QTest::addColumn<int>("dumpType");         // registered for the application, -1 for none
 
         QTest::newRow("null write in main") << "segv" << "crashed"
             << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: \(anonymous namespace\)::nullWriteInMain\(\) \S+/crash_host.cpp:\d+$)"
-            << QStringList {"(anonymous namespace)::nullWriteInMain()", "main"};
+            << QStringList {"(anonymous namespace)::nullWriteInMain()", "main"} << 2;
         QTest::newRow("abort in a named thread") << "abort-thread" << "crashed"
             << R"(^crash-host crashed: SIGABRT \(SI_TKILL\) in thread crash-worker \(\d+\): \(anonymous namespace\)::workerAbortDeep\(\) \S+crash_host.cpp:\d+$)"
             << QStringList {"abort", "(anonymous namespace)::workerAbortDeep()", "(anonymous namespace)::workerAbortMiddle()",
-                            "(anonymous namespace)::workerAbortTop()", "(anonymous namespace)::worker(void*)"};
+                            "(anonymous namespace)::workerAbortTop()", "(anonymous namespace)::worker(void*)"} << 1;
         // The frame limit holds: the deepest frames come first, the walk stops at the limit.
         QTest::newRow("stack overflow") << "overflow" << "crashed"
             << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x[0-9a-f]+ in thread main: \(anonymous namespace\)::recurseForever\(int\) \S+crash_host.cpp:\d+$)"
-            << QStringList {"(anonymous namespace)::recurseForever(int)", "(anonymous namespace)::recurseForever(int)"};
+            << QStringList {"(anonymous namespace)::recurseForever(int)", "(anonymous namespace)::recurseForever(int)"} << -1;
         QTest::newRow("exit without ExitClient") << "exit" << "exited"
-            << "^crash-host exited with status 3 without saying ExitClient$" << QStringList {};
-        QTest::newRow("SIGKILL") << "wait" << "killed" << "^crash-host was killed: SIGKILL$" << QStringList {};
+            << "^crash-host exited with status 3 without saying ExitClient$" << QStringList {} << -1;
+        QTest::newRow("SIGKILL") << "wait" << "killed" << "^crash-host was killed: SIGKILL$" << QStringList {} << -1;
         QTest::newRow("core limit cannot be raised") << "nolimit" << "crashed"
             << R"(^crash-host crashed: SIGSEGV \(no core: the kernel wrote no core \(core size limit: cannot be raised: the hard core size limit is 0\)\)$)"
-            << QStringList {};
+            << QStringList {} << -1;
     }
 
     // The test plays the library: it starts the handler for the host, talks to it once (so that it
@@ -180,14 +187,20 @@ private slots:
         QFETCH(QString, kind);
         QFETCH(QString, summary);
         QFETCH(QStringList, frames);
+        QFETCH(int, dumpType);
         const bool wantsCore = !frames.isEmpty();
         if (wantsCore && corePatternNow().startsWith('|') && !corePatternNow().contains("systemd-coredump"))
             QSKIP(qPrintable("cores go to a collector program here: " + corePatternNow()));
 
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkpath("work"));
+        if (dumpType >= 0) {
+            QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path() + "/config");
+            QSettings settings(QSettings::IniFormat, QSettings::UserScope, localDumpsOrganization(), "crash-host.exe");
+            settings.setValue("DumpType", dumpType);
+        }
         CrashHost host(dir.path() + "/work", mode);
-        Handler handler(host.pid(), dir.path() + "/dumps");
+        Handler handler(host.pid(), dir.path() + "/dumps", dir.path() + "/config");
         QVERIFY(handler.say("cloudConfig@a@b"));
 
         if (mode == "wait")
@@ -225,6 +238,11 @@ private slots:
         QVERIFY(crashing["frames"].toArray().size() <= CoreAnalysis::kMaxFramesPerThread);
         QCOMPARE(analysis["threads"].toArray().size(), 2);
         QVERIFY(!analysis["modules"].toArray().isEmpty());
+        // Kept for full dumps or when nothing is registered, else removed once read.
+        QCOMPARE(crash["core"]["removed"].toBool(), dumpType == 1);
+        QCOMPARE(QDir(dir.path() + "/dumps").entryList({"*.core"}).size(), dumpType == 1 ? 0 : 1);
+        if (dumpType == 1)
+            return;
         const QString kept = crash["core"]["keptAt"].toString();
         QVERIFY2(QFile::exists(kept), qPrintable(kept));
 
@@ -248,7 +266,7 @@ private slots:
         QVERIFY(QDir(dir.path()).mkpath("work"));
         CrashHost host(dir.path() + "/work", "wait");
         CrashHost sub(dir.path() + "/work", "abort-thread");
-        Handler handler(host.pid(), dir.path() + "/dumps");
+        Handler handler(host.pid(), dir.path() + "/dumps", dir.path() + "/config");
         const QByteArray info = QJsonDocument(QJsonObject {{"appName", "crash-sub"}, {"subProcessPid", QString::number(sub.pid())},
                                                            {"status", 1}}).toJson(QJsonDocument::Compact);
         QVERIFY(handler.say("subProcessInfo@" + info));

@@ -4,6 +4,7 @@
 #include "crashhandler.h"
 
 #include "capture/capture.h"
+#include "localdumps.h"
 #include "processwatcher.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,14 @@ namespace {
 
 // Thread names and the working folder are read again when messages arrive, at most this often.
 constexpr qint64 kFactsRefreshMs = 50;
+
+// The core is kept beside the report when the application's local dumps ask for full dumps (type
+// 2) or none are registered; after a smaller type it is removed once read.
+bool keepsDump(const QString &appName)
+{
+    const int type = localDumpsOf(appName).value(QStringLiteral("type")).toInt(-1);
+    return type == 2 || type < 0;
+}
 
 QString keptDumpPath(const QString &reportPath)
 {
@@ -61,6 +70,7 @@ void CrashHandler::captureHostEnd(const QString &reportPath)
     options.program = QCoreApplication::applicationFilePath();
     options.dumpFolder = m_args.dumpFolder;
     options.keptDumpPath = keptDumpPath(reportPath);
+    options.keepDump = keepsDump(m_args.appName);
     const Capture::Result result = Capture::run(m_hostFacts, end, options);
     m_context.crash = result.report;
     m_context.summary = result.summary;
@@ -75,6 +85,7 @@ QJsonObject CrashHandler::captureSubProcessEnd(qint64 pid, ProcessWatcher *watch
     Capture::Options options;
     options.appName = appName.isEmpty() ? QStringLiteral("sub-process %1").arg(pid) : appName;
     options.isHost = false;
+    options.keepDump = keepsDump(appName);
     options.program = QCoreApplication::applicationFilePath();
     options.dumpFolder = m_args.dumpFolder;
     options.keptDumpPath = m_args.dumpFolder + QLatin1Char('/') + m_args.fileStem()
