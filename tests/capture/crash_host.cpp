@@ -1,6 +1,10 @@
 // A host that ends the way a test asks, for the crash handler to report on. No library, no Qt: the
-// test plays the library's side of the socket. It starts a named secondary thread, prints "ready",
-// waits for a line on stdin, then:
+// host's side of the socket is driven by the test through stdin (the handler takes connections from
+// its host only). It starts a named secondary thread, prints "ready", then reads lines:
+//   connect <path>  connects to the handler's socket, prints "connected" (or "failed")
+//   send <text>     writes the frame <text>$, prints the handler's answer line
+//   read            prints the handler's next line
+//   go              ends as the mode says:
 //   segv          writes through a null pointer in the main thread
 //   abort-thread  aborts in the thread "crash-worker", three calls deep
 //   overflow      recurses in the main thread until the stack runs out
@@ -11,11 +15,14 @@
 
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -74,9 +81,40 @@ int main(int argc, char **argv)
     std::printf("ready\n");
     std::fflush(stdout);
 
-    char line[16];
-    if (!std::fgets(line, sizeof line, stdin))
-        return 2;
+    int handler = -1;
+    char line[4096];
+    for (;;) {
+        if (!std::fgets(line, sizeof line, stdin))
+            return 2;
+        line[std::strcspn(line, "\n")] = '\0';
+        if (std::strncmp(line, "connect ", 8) == 0) {
+            sockaddr_un address = {};
+            address.sun_family = AF_UNIX;
+            std::strncpy(address.sun_path, line + 8, sizeof address.sun_path - 1);
+            handler = socket(AF_UNIX, SOCK_STREAM, 0);
+            const bool ok = connect(handler, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+            std::printf(ok ? "connected\n" : "failed\n");
+        } else if (std::strncmp(line, "send ", 5) == 0) {
+            const size_t length = std::strlen(line + 5);
+            line[5 + length] = '$';
+            std::string answer;
+            char c = 0;
+            if (write(handler, line + 5, length + 1) == ssize_t(length + 1)) {
+                while (read(handler, &c, 1) == 1 && c != '\r')
+                    answer += c;
+            }
+            std::printf("%s\n", answer.c_str());
+        } else if (std::strcmp(line, "read") == 0) {
+            std::string answer;
+            char c = 0;
+            while (read(handler, &c, 1) == 1 && c != '\r')
+                answer += c;
+            std::printf("%s\n", answer.c_str());
+        } else if (std::strcmp(line, "go") == 0) {
+            break;
+        }
+        std::fflush(stdout);
+    }
     if (std::strcmp(mode, "segv") == 0 || std::strcmp(mode, "nolimit") == 0) {
         nullWriteInMain();
     } else if (std::strcmp(mode, "abort-thread") == 0) {

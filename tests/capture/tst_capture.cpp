@@ -58,32 +58,37 @@ struct CrashHost
     qint64 pid() const { return process.processId(); }
 };
 
-// The reference handler watching a host, and the test connected to it as the library would be.
+// The reference handler watching a host, which the test makes connect and talk to it.
 struct Handler
 {
     QProcess process;
-    QLocalSocket socket;
+    CrashHost *host;
+    bool connected = false;
     // The handler reads the application's local-dump settings from configFolder (none there: none).
-    Handler(qint64 hostPid, const QString &dumpFolder, const QString &configFolder)
+    Handler(CrashHost *watched, const QString &dumpFolder, const QString &configFolder)
+        : host(watched)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("XDG_CONFIG_HOME", configFolder);
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(OSTREL_HANDLER, {QString::number(hostPid), dumpFolder, "crash-host", "client", "", "", ""});
+        process.start(OSTREL_HANDLER, {QString::number(host->pid()), dumpFolder, "crash-host", "client", "", "", ""});
+        const QString server = QDir::tempPath() + QStringLiteral("/Kiv_Crash_Handler_%1").arg(host->pid());
         QElapsedTimer clock;
         clock.start();
-        do {
-            socket.abort();
-            socket.connectToServer(QStringLiteral("Kiv_Crash_Handler_%1").arg(hostPid));
-        } while (!socket.waitForConnected(200) && clock.elapsed() < 10000);
+        while (!connected && clock.elapsed() < 10000) {
+            QThread::msleep(20);
+            connected = QFile::exists(server) && ask("connect " + server.toUtf8()) == "connected";
+        }
     }
-    // Sends a frame and waits for the handler's answer, so that it has seen the host's threads.
-    bool say(const QByteArray &frame)
+    QByteArray ask(const QByteArray &line)
     {
-        socket.write(frame + '$');
-        return socket.waitForReadyRead(10000) && socket.readAll().startsWith("ok");
+        host->process.write(line + '\n');
+        return host->process.waitForReadyRead(10000) ? host->process.readLine().trimmed() : QByteArray();
     }
+    // Has the host send a frame and waits for the handler's answer, so that it has seen the host's
+    // threads.
+    bool say(const QByteArray &frame) { return connected && ask("send " + frame).startsWith("ok"); }
     QJsonObject report(const QString &dumpFolder, QByteArray *text = nullptr)
     {
         process.waitForFinished(30000);
@@ -200,7 +205,7 @@ private slots:
             settings.setValue("DumpType", dumpType);
         }
         CrashHost host(dir.path() + "/work", mode);
-        Handler handler(host.pid(), dir.path() + "/dumps", dir.path() + "/config");
+        Handler handler(&host, dir.path() + "/dumps", dir.path() + "/config");
         QVERIFY(handler.say("cloudConfig@a@b"));
 
         if (mode == "wait")
@@ -208,7 +213,6 @@ private slots:
         else
             host.process.write("go\n");
         QVERIFY(host.process.waitForFinished(10000));
-        handler.socket.abort();
         QByteArray text;
         const QJsonObject report = handler.report(dir.path() + "/dumps", &text);
         QVERIFY2(!report.isEmpty(), "no report");
@@ -266,21 +270,17 @@ private slots:
         QVERIFY(QDir(dir.path()).mkpath("work"));
         CrashHost host(dir.path() + "/work", "wait");
         CrashHost sub(dir.path() + "/work", "abort-thread");
-        Handler handler(host.pid(), dir.path() + "/dumps", dir.path() + "/config");
+        Handler handler(&host, dir.path() + "/dumps", dir.path() + "/config");
         const QByteArray info = QJsonDocument(QJsonObject {{"appName", "crash-sub"}, {"subProcessPid", QString::number(sub.pid())},
                                                            {"status", 1}}).toJson(QJsonDocument::Compact);
         QVERIFY(handler.say("subProcessInfo@" + info));
         QVERIFY(handler.say("ExceptionCheck@a@b")); // the sub-process's threads seen again
         sub.process.write("go\n");
         QVERIFY(sub.process.waitForFinished(10000));
-        QByteArray told;
-        while (!told.contains("subProcessExited") && handler.socket.waitForReadyRead(20000))
-            told += handler.socket.readAll();
-        QVERIFY(told.contains("subProcessExited"));
+        QVERIFY(handler.ask("read").startsWith("subProcessExited")); // what the handler tells the host
         QVERIFY(handler.say("subProcessInfo@" + info)); // a late report for the same pid changes nothing
         ::kill(pid_t(host.pid()), SIGKILL);
         QVERIFY(host.process.waitForFinished(10000)); // reaped: the kernel tells the handler how it ended
-        handler.socket.abort();
         const QJsonObject report = handler.report(dir.path() + "/dumps");
 
         QCOMPARE(report["crash"]["kind"].toString(), QStringLiteral("killed"));
