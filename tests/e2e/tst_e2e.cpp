@@ -346,7 +346,7 @@ private slots:
         }
         // Once the other user's server is gone, the handler takes the name after all.
         // (The login is taken from the client info file at the start: no earlier handler journaled it.)
-        QStringList events {"start", "restored", "nameSquatted", "hostExited", "crashReport"};
+        QStringList events {"start", "restored", "nameSquatted", "hostExited", "hostEnd", "crashReport"};
         if (live) {
             squatter.close();
             QTRY_VERIFY_WITH_TIMEOUT(pick(host.journal("sleeper"), "event").contains("nameReclaimed"), 10000);
