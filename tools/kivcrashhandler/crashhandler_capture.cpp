@@ -40,7 +40,8 @@ void CrashHandler::watchForDump(ProcessFacts *facts, qint64 pid)
     facts->watchedSince = QDateTime::currentDateTimeUtc();
     facts->raiseCoreLimit();
     facts->refresh();
-    if (!facts->coreLimitRaised) {
+    // The host's outcome goes into the journal's "start" line; a sub-process's gets a line of its own.
+    if (!facts->coreLimitRaised && pid != m_args.hostPid) {
         m_journal.append(QStringLiteral("coreLimit"), {
             {QStringLiteral("pid"), double(pid)},
             {QStringLiteral("enabled"), false},
