@@ -69,7 +69,7 @@ void CrashHandler::captureHostEnd(const QString &reportPath)
     Capture::Options options;
     options.appName = m_args.appName;
     options.program = QCoreApplication::applicationFilePath();
-    options.dumpFolder = m_args.dumpFolder;
+    options.dumpFolder = m_folder.path;
     options.keptDumpPath = keptDumpPath(reportPath);
     options.keepDump = keepsDump(m_args.appName);
     const Capture::Result result = Capture::run(m_hostFacts, end, options);
@@ -88,8 +88,8 @@ QJsonObject CrashHandler::captureSubProcessEnd(qint64 pid, ProcessWatcher *watch
     options.isHost = false;
     options.keepDump = keepsDump(appName);
     options.program = QCoreApplication::applicationFilePath();
-    options.dumpFolder = m_args.dumpFolder;
-    options.keptDumpPath = m_args.dumpFolder + QLatin1Char('/') + m_args.fileStem()
+    options.dumpFolder = m_folder.path;
+    options.keptDumpPath = m_folder.path + QLatin1Char('/') + m_args.fileStem()
             + QStringLiteral("-sub-%1-%2.core").arg(pid).arg(QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'")));
     ProcessFacts facts = m_subProcessFacts.take(pid);
     if (facts.pid == 0)
