@@ -158,7 +158,12 @@ private slots:
         connection->abort();
         QTRY_COMPARE_WITH_TIMEOUT(capture.count(QStringLiteral("KivCrashHandler Path:")), 2, kDeadline);
         QCOMPARE(timeline(capture).mid(0, 9), budgetTimeline(1) + QStringList(QStringLiteral("launch")));
-        QCOMPARE(capture.count(QStringLiteral("] socket error: QLocalSocket::PeerClosedError"), QtCriticalMsg), 1);
+#ifdef Q_OS_WIN
+        const int peerClosedErrors = 0; // Qt's named pipes report a closed peer as a disconnect only
+#else
+        const int peerClosedErrors = 1;
+#endif
+        QCOMPARE(capture.count(QStringLiteral("] socket error: QLocalSocket::PeerClosedError"), QtCriticalMsg), peerClosedErrors);
         QCOMPARE(capture.count(QStringLiteral("CrashManage::onDisconnected()"), QtInfoMsg), 1);
 
         // The connection after the relaunch gets the cloud configuration again, and guarded frames.

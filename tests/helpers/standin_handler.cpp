@@ -14,7 +14,7 @@
 #include <QLocalSocket>
 #include <QTimer>
 
-#include <signal.h>
+#include "hostalive.h"
 
 class StandIn : public QObject
 {
@@ -37,7 +37,7 @@ public:
 private slots:
     void onWatch()
     {
-        if (m_host <= 0 || ::kill(pid_t(m_host), 0) != 0)
+        if (!hostAlive(m_host))
             QCoreApplication::exit(0);
     }
 

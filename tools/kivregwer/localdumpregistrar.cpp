@@ -3,6 +3,7 @@
 #include "crashmanage/localdumpsettings.h"
 
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QJsonObject>
 #include <QJsonValue>
 
@@ -10,11 +11,12 @@
 #include <cstdio>
 #include <limits>
 
-#ifndef Q_OS_WIN
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+
+#ifndef Q_OS_WIN
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,11 +31,6 @@ bool isInt32(const QJsonValue &value)
         return false;
     const double d = value.toDouble();
     return std::trunc(d) == d && d >= std::numeric_limits<int>::min() && d <= std::numeric_limits<int>::max();
-}
-
-QString settingsStatusText(QSettings::Status status)
-{
-    return status == QSettings::AccessError ? QStringLiteral("access error") : QStringLiteral("format error");
 }
 
 } // namespace
@@ -59,7 +56,7 @@ LocalDumpRegistrar::LocalDumpRegistrar(const QString &settingsDir)
 QString LocalDumpRegistrar::logFilePath() const
 {
 #ifdef Q_OS_WIN
-    return QString();
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1String("/KivRegWER/KivRegWER.log");
 #else
     const QSettings probe(m_format, m_scope, localDumpsOrganization(), QStringLiteral("KivRegWER"));
     return QFileInfo(probe.fileName()).absolutePath() + QLatin1String("/KivRegWER.log");
@@ -73,7 +70,18 @@ QString LocalDumpRegistrar::logFilePath() const
  */
 void LocalDumpRegistrar::redirectOutputToLog() const
 {
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+    // A GUI-subsystem program started detached has no console to write to anyway.
+    const QString path = logFilePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    std::fflush(stderr);
+    if (!_wfreopen(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), L"a", stderr))
+        return;
+    std::fprintf(stderr, "%s KivRegWER %lld\n",
+                 qPrintable(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)),
+                 static_cast<long long>(QCoreApplication::applicationPid()));
+    std::fflush(stderr);
+#else
     const QString path = logFilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
     const QByteArray native = QFile::encodeName(path);
@@ -130,15 +138,5 @@ bool LocalDumpRegistrar::registerEntry(const QJsonValue &entry, QString *error) 
         return false;
     }
 
-    QSettings settings(m_format, m_scope, localDumpsOrganization(), appName.toString());
-    settings.setValue(QStringLiteral("DumpFolder"), dmpPath.toString());
-    settings.setValue(QStringLiteral("DumpCount"), count.toInt());
-    settings.setValue(QStringLiteral("DumpType"), type.toInt());
-    settings.sync();
-    if (settings.status() != QSettings::NoError) {
-        *error = QStringLiteral("cannot write the settings of %1 (%2)")
-                         .arg(appName.toString(), settingsStatusText(settings.status()));
-        return false;
-    }
-    return true;
+    return m_writer.write(appName.toString(), dmpPath.toString(), count.toInt(), type.toInt(), error);
 }

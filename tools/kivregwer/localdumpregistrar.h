@@ -1,6 +1,8 @@
 #ifndef KIVREGWER_LOCALDUMPREGISTRAR_H
 #define KIVREGWER_LOCALDUMPREGISTRAR_H
 
+#include "localdumpwriter.h"
+
 #include <QSettings>
 #include <QString>
 
@@ -20,16 +22,21 @@ public:
     // written; nothing is written for a malformed entry.
     bool registerEntry(const QJsonValue &entry, QString *error) const;
 
+    // Whether this process has the rights to write any entry (see LocalDumpWriter::canWrite).
+    bool canWrite() const { return m_writer.canWrite(); }
+
     // Where the tool's own output goes instead of its standard streams: "KivRegWER.log" beside the
-    // INI settings it writes. Empty with the registry (the output stays on standard error there).
+    // INI settings it writes; with the registry, in KivRegWER\ below the user's local application
+    // data folder.
     QString logFilePath() const;
-    // Points standard output and error at logFilePath(), so that nothing reaches the streams the
-    // tool inherited from the host. Does nothing with the registry.
+    // Points standard error (and, with the INI settings, standard output) at logFilePath(), so that
+    // nothing reaches the streams the tool inherited from the host.
     void redirectOutputToLog() const;
 
 private:
     QSettings::Format m_format;
     QSettings::Scope m_scope;
+    LocalDumpWriter m_writer;
 
     Q_DISABLE_COPY(LocalDumpRegistrar)
 };

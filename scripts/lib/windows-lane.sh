@@ -1,0 +1,46 @@
+# The Windows lane of ./scripts/test: Qt 5.15 for MinGW (built once and cached, see qt-mingw.sh),
+# the project cross-built into build-windows/, and every test run under wine64 through ctest in a
+# throwaway Wine prefix. Source it after common.sh and call windows_lane.
+source "$ROOT/scripts/lib/qt-mingw.sh"
+
+windows_lane() {
+    local started=$SECONDS
+    ensure_packages "${OSTREL_WINDOWS_PACKAGES[@]}"
+
+    local qt
+    qt=$(qt_mingw_prefix)
+    echo "== Qt for MinGW: $qt"
+
+    local dir=build-windows
+    mkdir -p "$dir"
+    configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release \
+        -DOSTREL_BUILD_EXAMPLES=OFF -DOSTREL_BUILD_BENCH=OFF
+    echo "== built after $((SECONDS - started)) s"
+
+    # A fresh prefix for every run: nothing a test wrote into Wine's registry survives into the next.
+    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-wine.XXXXXX")
+    export WINEPREFIX
+    trap 'WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
+    "$dir/wine-run" wineboot --init >/dev/null 2>&1
+    /usr/lib/wine/wineserver -w
+
+    local status=0
+    (cd "$dir" && ctest --output-on-failure -j"$(nproc)" --timeout 300) || status=$?
+    windows_skip_summary "$dir/Testing/Temporary/LastTest.log"
+    echo "== Windows lane: $((SECONDS - started)) s"
+    return $status
+}
+
+# Tests this platform cannot run are CTest entries that report themselves skipped ("skipped: why"),
+# and test functions that cannot run here QSKIP with their reason: list both, from ctest's full log.
+windows_skip_summary() {
+    awk '
+        /^[0-9]+\/[0-9]+ Test: / { sub(/^[0-9]+\/[0-9]+ Test: /, ""); test = $0 }
+        /^skipped: / { sub(/^skipped: /, ""); whole++; lines = lines "   " test ": " $0 "\n" }
+        /^SKIP   : / { sub(/^SKIP   : /, ""); functions++; lines = lines "   " test ": " $0 "\n" }
+        END {
+            printf "== skipped on Windows: %d test(s) as a whole, %d test function(s)\n", whole, functions
+            printf "%s", lines
+        }' "$1"
+}
