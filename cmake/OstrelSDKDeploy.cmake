@@ -24,8 +24,14 @@ function(ostrel_deploy_handler target)
         message(FATAL_ERROR "ostrel_deploy_handler: call it in the directory that creates "
                 "\"${target}\" (${dir}).")
     endif()
+    set(files)
     foreach(tool KivCrashHandler KivRegWER)
-        if(NOT TARGET OstrelSDK::${tool})
+        if(TARGET OstrelSDK::${tool})
+            list(APPEND files $<TARGET_FILE:OstrelSDK::${tool}>)
+        elseif(WIN32 AND tool STREQUAL "KivCrashHandler")
+            # The reference crash handler has no Windows side yet: the host ships its own.
+            message(STATUS "ostrel_deploy_handler: no KivCrashHandler.exe in this package; deploy one beside ${target}")
+        else()
             message(FATAL_ERROR "ostrel_deploy_handler: this OstrelSDK package has no OstrelSDK::${tool} "
                     "(it was built with OSTREL_BUILD_TOOLS=OFF).")
         endif()
@@ -40,7 +46,6 @@ function(ostrel_deploy_handler target)
         endif()
     endif()
 
-    set(files $<TARGET_FILE:OstrelSDK::KivCrashHandler> $<TARGET_FILE:OstrelSDK::KivRegWER>)
     if(WIN32)
         # Windows finds a DLL beside the executable, not through a run path.
         list(APPEND files $<TARGET_FILE:OstrelSDK::OstrelSDK>)

@@ -55,13 +55,16 @@ cmake -S "$consumer_src" -B "$work/consumer" -DCMAKE_TOOLCHAIN_FILE="$toolchain"
     -DOstrelSDK_DIR="$prefix/lib/cmake/OstrelSDK" -DCMAKE_BUILD_TYPE=Release >"$work/configure.log" 2>&1 \
     || fail "configure consumer"
 cmake --build "$work/consumer" >"$work/build.log" 2>&1 || fail "build consumer"
+for f in KivRegWER.exe OstrelSDK.dll; do
+    [ -f "$work/consumer/$f" ] || fail "ostrel_deploy_handler did not put $f beside the consumer"
+done
 
 # Deployed as README says: the library and the handler beside the host.
 app=$work/app
 mkdir -p "$app" "$work/records"
 cp "$work/consumer/ostrel-consumer.exe" "$dll" "$app/"
 cp "$standin" "$app/KivCrashHandler.exe"
-OSTREL_STANDIN_DIR=$work/records "$build/wine-run" "$app/ostrel-consumer.exe" "$work/stop" \
+OSTREL_STANDIN_DIR=$work/records "$build/wine-run" "$app/ostrel-consumer.exe" /tmp/dumps "$work/stop" \
     >"$work/printed" 2>"$work/host.log" &
 host_pid=$!
 wait_for_bytes "$work/records/received-1.bin" '$ClientLogin@u1@@0$'
