@@ -264,8 +264,17 @@ private slots:
         Ostrel_SDK::logSwitch(false);
         m_standIn.use("reply:one\r\n\r\ntwo\r  three  \rfour");
         QVERIFY(Ostrel_SDK::StartCrash("c", QString(), QString(), QString(), 1, 1, QString()));
-        QTRY_COMPARE_WITH_TIMEOUT(capture.lines().size(), 5, kDeadline);
-        QCOMPARE(capture.tagged(), QStringList({"-writeIniFile \"c\" \"" + kPid + '"', "-\"[OstrelSDk] socket output:one\"", "-\"[OstrelSDk] socket output:two\"",
+        // On Windows the data folder is the user profile's, shared with other test processes: files
+        // that ended ones left there are removed, and logged, on the way.
+        const auto lines = [&capture] {
+            QStringList kept;
+            for (const QString &line : capture.tagged())
+                if (!line.contains(QLatin1String("removed the client info file of an ended host")))
+                    kept << line;
+            return kept;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(lines().size(), 5, kDeadline);
+        QCOMPARE(lines(), QStringList({"-writeIniFile \"c\" \"" + kPid + '"', "-\"[OstrelSDk] socket output:one\"", "-\"[OstrelSDk] socket output:two\"",
                                                 "-\"[OstrelSDk] socket output:three\"", "-\"[OstrelSDk] socket output:four\""}));
     }
 };
