@@ -94,21 +94,16 @@ int main(int argc, char **argv)
             handler = socket(AF_UNIX, SOCK_STREAM, 0);
             const bool ok = connect(handler, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
             std::printf(ok ? "connected\n" : "failed\n");
-        } else if (std::strncmp(line, "send ", 5) == 0) {
-            const size_t length = std::strlen(line + 5);
-            line[5 + length] = '$';
+        } else if (std::strncmp(line, "send ", 5) == 0 || std::strcmp(line, "read") == 0) {
+            // "send": the frame with its '$' first; both: the handler's next line.
+            const size_t length = line[0] == 's' ? std::strlen(line + 5) + 1 : 0;
+            if (length)
+                line[4 + length] = '$';
             std::string answer;
             char c = 0;
-            if (write(handler, line + 5, length + 1) == ssize_t(length + 1)) {
+            if (write(handler, line + 5, length) == ssize_t(length))
                 while (read(handler, &c, 1) == 1 && c != '\r')
                     answer += c;
-            }
-            std::printf("%s\n", answer.c_str());
-        } else if (std::strcmp(line, "read") == 0) {
-            std::string answer;
-            char c = 0;
-            while (read(handler, &c, 1) == 1 && c != '\r')
-                answer += c;
             std::printf("%s\n", answer.c_str());
         } else if (std::strcmp(line, "go") == 0) {
             break;
