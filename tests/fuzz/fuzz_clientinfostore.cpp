@@ -19,18 +19,14 @@
 // own signal through extra counters: how far the parse got (error kind, line, column bucket) and
 // the shape of what parsed. Inputs that reach new parser states are then kept and mutated further.
 
+#include "../common/testfiles.h"
 #include "clientinfo/kivoperateini.h"
 
 #include <QBuffer>
-#include <QByteArray>
-#include <QDomDocument>
-#include <QFile>
 #include <QRegularExpression>
-#include <QString>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QTextStream>
-#include <QtGlobal>
 
 #include <cstdint>
 #include <cstdlib>
@@ -42,28 +38,17 @@ static uint8_t s_parseFeatures[1024];
 
 namespace {
 
-int log2Bucket(int value)
-{
-    int bucket = 0;
-    while (value > 1 && bucket < 15) {
-        value >>= 1;
-        ++bucket;
-    }
-    return bucket;
-}
-
 // Marks the parser state this content reached: one counter per error kind and position bucket, or
 // per document shape when it parsed.
 void markParseFeatures(const QByteArray &content)
 {
     QDomDocument doc;
     QString error;
-    int line = 0;
-    int column = 0;
+    int line = 0, column = 0;
     if (!doc.setContent(content, &error, &line, &column)) {
         const int kind = int(qHash(error) % 32);
         s_parseFeatures[kind * 8 + qMin(line, 7)]++;
-        s_parseFeatures[256 + kind * 16 + log2Bucket(column)]++;
+        s_parseFeatures[256 + kind * 16 + qMin(15, column > 1 ? 31 - int(qCountLeadingZeroBits(quint32(column))) : 0)]++; // log2 bucket
         return;
     }
     const QDomElement root = doc.documentElement();
@@ -73,23 +58,8 @@ void markParseFeatures(const QByteArray &content)
     s_parseFeatures[768 + attributes * 16 + children * 4 + rootChildren * 2 + int(doc.doctype().isNull())]++;
 }
 
-void quiet(QtMsgType, const QMessageLogContext &, const QString &)
-{
-}
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+void check(bool condition) { if (!condition) std::abort(); }
 
 // True when the document is saved as UTF-8: it names no encoding, or one Qt takes for UTF-8.
 bool savedAsUtf8(const QDomDocument &doc)
@@ -105,13 +75,6 @@ bool savedAsUtf8(const QDomDocument &doc)
     return codec && codec->mibEnum() == 106;
 }
 
-// Parses as the store does: from the open file, no namespace processing.
-bool parses(const QString &path, QDomDocument &doc)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) && doc.setContent(&file);
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
@@ -123,26 +86,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
     const QString path = dir->filePath(QStringLiteral("KivClientInfo_fuzz_1.xml"));
     const QByteArray content(reinterpret_cast<const char *>(bytes), static_cast<int>(size));
     markParseFeatures(content);
-    {
-        QFile file(path);
-        check(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        check(file.write(content) == content.size());
-    }
+    check(TestFiles::writeAll(path, content));
 
     KivOperateIni store;
     store.initXml(path, true);
     const QString group = QStringLiteral("ClientInfo");
     store.option(QStringLiteral("id"), group);
 
-    QDomDocument before;
-    const bool parsed = parses(path, before);
+    QDomDocument before; // parsed as the store does: from the open file, no namespace processing
+    const bool parsed = [&] { QFile file(path); return file.open(QIODevice::ReadOnly) && before.setContent(&file); }();
     const bool hasRoot = parsed && !before.documentElement().isNull();
 
     const QString value = QStringLiteral("u\"1&<2>\u00e9");
     store.setOption(QStringLiteral("node"), value, group);
 
     if (!parsed) {
-        check(readAll(path) == content);
+        check(TestFiles::readAll(path) == content);
         check(store.option(QStringLiteral("node"), group).isEmpty());
     } else if (hasRoot) {
         QDomElement root = before.documentElement();
@@ -153,7 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
         QTextStream stream(&buffer);
         before.save(stream, 4, QDomNode::EncodingFromDocument);
         stream.flush();
-        const QByteArray written = readAll(path);
+        const QByteArray written = TestFiles::readAll(path);
         check(written == expected);
         QDomDocument after;
         if (after.setContent(written)) {

@@ -13,11 +13,7 @@
 
 namespace {
 
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
+void check(bool condition) { if (!condition) std::abort(); }
 
 void checkMessage(const QByteArray &body)
 {

@@ -9,15 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace {
-
-void check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-} // namespace
+static void check(bool condition) { if (!condition) std::abort(); }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
