@@ -10,10 +10,7 @@
 #include <QtTest>
 
 #include <csignal>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 using StandIn::handlersFor;
@@ -40,48 +37,6 @@ int modeOf(const QString &path)
     struct stat st;
     return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
-
-// A host that speaks the handler protocol itself, so that its pid is the peer's: a forked child
-// that, once told its handler's socket path, connects, writes `frames` and waits to be ended.
-struct Speaker
-{
-    pid_t pid = -1;
-    int pipe[2] = {-1, -1};
-
-    explicit Speaker(const QByteArray &frames)
-    {
-        if (::pipe(pipe) != 0)
-            return;
-        pid = ::fork();
-        if (pid != 0)
-            return;
-        // The child: system calls only.
-        char path[sizeof(sockaddr_un::sun_path)] = {};
-        if (::read(pipe[0], path, sizeof path - 1) <= 0)
-            ::_exit(1);
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
-        ::memcpy(address.sun_path, path, sizeof path);
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || ::write(fd, frames.constData(), size_t(frames.size())) != frames.size())
-            ::_exit(2);
-        char byte;
-        while (::read(pipe[0], &byte, 1) != 0) { }
-        ::_exit(0);
-    }
-    void speak() const
-    {
-        const QByteArray path = QFile::encodeName(QDir::tempPath()) + "/Kiv_Crash_Handler_" + QByteArray::number(pid);
-        QCOMPARE(::write(pipe[1], path.constData(), size_t(path.size())), ssize_t(path.size()));
-    }
-    void end()
-    {
-        if (pid > 0 && ::kill(pid, SIGKILL) == 0)
-            ::waitpid(pid, nullptr, 0);
-        pid = -1;
-    }
-    ~Speaker() { end(); }
-};
 
 // A host run in its own folders; prints the host's stderr when the test failed.
 struct Host
@@ -132,15 +87,19 @@ private slots:
     // without a word gets a report, in private files.
     void commandLine()
     {
-        Host host("sleep", {"60"}); // its folders; the host is a child that speaks the protocol itself
-        Speaker speaker("cloudConfig@c1@c2$ClientLogin@u-17@live-5@1$StreamNode@edge-2@rtmp://edge-2$"
-                        "ExceptionCheck@stall@frame=9$subProcessInfo@{\"appName\":\"w\",\"subProcessPid\":\"4194400\",\"status\":1}$");
-        host.pid = speaker.pid;
+        Host host(OSTREL_CRASH_HOST, {"wait"}); // speaks the protocol itself, as its stdin says (see crash_host.cpp)
+        QVERIFY(host.process.waitForReadyRead(10000) && host.process.readLine() == "ready\n");
+        const auto tell = [&host](const QByteArray &line) {
+            host.process.write(line + '\n');
+            return host.process.waitForReadyRead(10000) ? host.process.readLine().trimmed() : QByteArray();
+        };
         const QStringList args {QString::number(host.pid), host.path("dumps").replace('/', '\\'), "sleeper", "c", "p1", "", "p3"};
         const auto serving = [&] { QLocalSocket probe; probe.connectToServer(QStringLiteral("Kiv_Crash_Handler_%1").arg(host.pid)); return probe.waitForConnected(1000); };
         QVERIFY(QProcess::startDetached(kHandler, args));
         QTRY_VERIFY_WITH_TIMEOUT(serving(), 10000);
-        speaker.speak();
+        QCOMPARE(tell("connect " + QFile::encodeName(QDir::tempPath()) + "/Kiv_Crash_Handler_" + QByteArray::number(host.pid)), QByteArray("connected"));
+        QVERIFY(tell("send cloudConfig@c1@c2$ClientLogin@u-17@live-5@1$StreamNode@edge-2@rtmp://edge-2$ExceptionCheck@stall@frame=9$"
+                     "subProcessInfo@{\"appName\":\"w\",\"subProcessPid\":\"4194400\",\"status\":1}").startsWith("ok"));
         QTRY_VERIFY_WITH_TIMEOUT(pick(host.journal("sleeper"), "command", "message").contains("subProcessInfo"), 10000);
         QProcess second;
         second.start(kHandler, args);
@@ -153,7 +112,8 @@ private slots:
         QVERIFY(QProcess::startDetached(kHandler, args));
         QTRY_VERIFY_WITH_TIMEOUT(serving(), 10000);
 
-        speaker.end();
+        host.process.kill();
+        QVERIFY(host.process.waitForFinished()); // reaped: a zombie would still count as running
         QTRY_VERIFY_WITH_TIMEOUT(handlersFor(host.pid).isEmpty(), 15000);
         const QJsonObject r = host.report();
         QCOMPARE(r["handlerParams"].toArray(), (QJsonArray {"p1", "", "p3"}));
