@@ -47,12 +47,9 @@ class tst_WerRegistration : public QObject
         return finished ? process.exitCode() : -1;
     }
     int runHost(const char *scenario) { return run(m_hostDir->filePath("wer_host"), {scenario}); }
-    int count(const QString &part, const char *type = "") const
+    int count(const QString &part, const QString &type = QString()) const
     {
-        int n = 0;
-        for (const QString &line : m_lines)
-            n += line.startsWith(type) && line.contains(part);
-        return n;
+        return m_lines.filter(part).filter(QRegularExpression(QStringLiteral("^") + type)).size();
     }
     QString settingsPath(const char *file, bool system = false) const
     {
