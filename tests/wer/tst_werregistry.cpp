@@ -12,7 +12,6 @@
 #include <cstring>
 
 #include <windows.h>
-#include <sddl.h>
 #include <shellapi.h>
 
 namespace {
@@ -77,38 +76,6 @@ QString toolLogPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1String("/KivRegWER/KivRegWER.log");
 }
-
-// While alive, the LocalDumps key refuses to everyone what writing below it takes (creating sub-keys,
-// setting values), as HKLM refuses a process that is not elevated; the former rights come back after.
-struct WritesRefused
-{
-    WritesRefused()
-    {
-        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocalDumps, 0, nullptr, 0, READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY,
-                            nullptr, &m_key, nullptr) != ERROR_SUCCESS)
-            return;
-        DWORD size = sizeof(m_former);
-        PSECURITY_DESCRIPTOR refusing = nullptr;
-        ok = RegGetKeySecurity(m_key, DACL_SECURITY_INFORMATION, m_former, &size) == ERROR_SUCCESS
-                && ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(D;;0x6;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1,
-                                                                        &refusing, nullptr)
-                && RegSetKeySecurity(m_key, DACL_SECURITY_INFORMATION, refusing) == ERROR_SUCCESS;
-        LocalFree(refusing);
-    }
-    ~WritesRefused()
-    {
-        if (ok)
-            RegSetKeySecurity(m_key, DACL_SECURITY_INFORMATION, m_former);
-        if (m_key)
-            RegCloseKey(m_key);
-    }
-
-    bool ok = false;
-
-private:
-    HKEY m_key = nullptr;
-    alignas(SECURITY_DESCRIPTOR) BYTE m_former[4096] = {};
-};
 
 } // namespace
 
@@ -249,36 +216,6 @@ private slots:
 
     // Without the rights to write, the tool asks for them once (the elevated run, marked, never asks
     // again), says why it wrote nothing in its log file and exits with 3.
-    void toolWithoutRights()
-    {
-        const QString exe = QStringLiteral("ostrel-denied.exe");
-        removeKey(exe);
-        QFile::remove(toolLogPath());
-        int exitCode = -1;
-        {
-            WritesRefused refused;
-            QVERIFY(refused.ok);
-            HKEY probe = nullptr;
-            if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyOf(exe).c_str(), 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr,
-                                &probe, nullptr) == ERROR_SUCCESS) {
-                RegCloseKey(probe);
-                removeKey(exe);
-                QSKIP("this registry does not enforce key access rights");
-            }
-            exitCode = run(QStringLiteral(KIVREGWER), {QStringLiteral(R"([{"m_appName":"ostrel-denied.exe","m_count":1,"m_dmpPath":"d","m_type":1}])")});
-        }
-        QCOMPARE(exitCode, 3);
-        QCOMPARE(stored(exe), QStringLiteral("absent|absent|absent"));
-        const QString logged = QString::fromUtf8(TestFiles::readAll(toolLogPath()));
-        QCOMPARE(logged.count(QLatin1String("no right to write the local-dump settings; asking for administrator rights")), 1);
-        QVERIFY2(logged.contains(QLatin1String("also when elevated; nothing written"))
-                         || logged.contains(QLatin1String("administrator rights refused; nothing written"))
-                         || logged.contains(QLatin1String("cannot start the elevated run")),
-                 qPrintable(logged));
-    }
-
-    // The elevated run gets the JSON argument through a command line of the tool's own making: it must
-    // come back exactly as the library passed it.
     void elevatedRunArgument_data()
     {
         QTest::addColumn<QString>("argument");
