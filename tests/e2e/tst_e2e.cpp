@@ -126,6 +126,7 @@ private slots:
         // The probes above came from this test, not from the host: refused and journaled.
         QVERIFY(pick(host.journal("sleeper"), "reason", "refusedClient").contains("not the host"));
         QVERIFY(r["environment"]["hostRanSeconds"].toDouble() > 0 && !r["environment"]["qtRuntime"].toString().isEmpty());
+        QCOMPARE(r["environment"]["executableBuildId"].toString().size(), 40); // the host's GNU build id, SHA-1
 
         // One sequence over both handlers' lines; the folder it made and the files are private.
         const QList<QJsonObject> journal = host.journal("sleeper");

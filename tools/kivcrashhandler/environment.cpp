@@ -1,5 +1,6 @@
 #include "environment.h"
 
+#include "capture/coreanalysis.h"
 #include "clientinfo/processstart.h"
 
 #include <QFile>
@@ -52,6 +53,7 @@ HostEnvironment HostEnvironment::capture(qint64 hostPid)
             env.commandLine.append(QString::fromLocal8Bit(arg));
     }
     env.executable = QFileInfo(proc + QLatin1String("exe")).symLinkTarget();
+    env.executableBuildId = CoreAnalysis::fileBuildId(proc + QLatin1String("exe"));
     const ProcessStart start = processStart(hostPid);
     if (start.startMsecs >= 0) // also a host that has just ended and is not reaped yet
         env.hostStartedAt = QDateTime::fromMSecsSinceEpoch(start.startMsecs, Qt::UTC);
@@ -67,6 +69,7 @@ QJsonObject HostEnvironment::toJson(const QDateTime &hostGoneAt) const
     return QJsonObject {
         {QStringLiteral("commandLine"), QJsonArray::fromStringList(commandLine)},
         {QStringLiteral("executable"), executable},
+        {QStringLiteral("executableBuildId"), executableBuildId},
         {QStringLiteral("osRelease"), osRelease},
         {QStringLiteral("kernel"), kernel},
         {QStringLiteral("qtRuntime"), QString::fromLatin1(qVersion())},

@@ -12,13 +12,14 @@ struct HostEnvironment
     qint64 hostPid = 0;
     QStringList commandLine;  // empty when the host was gone or another user's
     QString executable;
+    QString executableBuildId; // GNU build id, hex; "" when it has none
     QDateTime hostStartedAt;  // invalid when unknown
     QString osRelease;
     QString kernel;
 
     static HostEnvironment capture(qint64 hostPid);
 
-    // {"commandLine", "executable", "osRelease", "kernel", "qtRuntime", "handlerVersion",
+    // {"commandLine", "executable", "executableBuildId", "osRelease", "kernel", "qtRuntime", "handlerVersion",
     //  "hostStartedAt", "hostRanSeconds", "systemUptimeSeconds"}; the last two measured now.
     QJsonObject toJson(const QDateTime &hostGoneAt) const;
 };

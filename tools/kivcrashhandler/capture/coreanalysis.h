@@ -31,6 +31,10 @@ QJsonObject analyze(const QString &dumpPath, const QString &executable);
 // In a child process of `program` (this handler), killed after `timeoutMs`.
 QJsonObject analyzeIsolated(const QString &program, const QString &dumpPath, const QString &executable, int timeoutMs = kTimeoutMs);
 
+// The GNU build id of an ELF file (hex), or "" when it has none or cannot be read. Only the note
+// is read, so it is cheap enough for a running host's executable.
+QString fileBuildId(const QString &path);
+
 // The child's side: when argv asks for an analysis ("--analyze-core <dump> <executable>"), runs it,
 // prints the result as JSON on stdout and returns the exit code through *exitCode.
 bool runChild(int argc, char **argv, int *exitCode);

@@ -5,9 +5,11 @@
 #include "capture/processend.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 
+#include <elfutils/libdwelf.h>
 #include <elfutils/libdwfl.h>
 #include <gelf.h>
 
@@ -317,6 +319,24 @@ QJsonObject analyze(const QString &dumpPath, const QString &executable)
         result.insert(QStringLiteral("warning"), error);
     result.insert(QStringLiteral("analysisMs"), double(clock.elapsed()));
     return result;
+}
+
+QString fileBuildId(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return QString();
+    elf_version(EV_CURRENT);
+    QString id;
+    if (Elf *elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr)) {
+        const void *bits = nullptr;
+        const ssize_t size = dwelf_elf_gnu_build_id(elf, &bits);
+        if (size > 0)
+            id = QString::fromLatin1(QByteArray(static_cast<const char *>(bits), int(size)).toHex());
+        elf_end(elf);
+    }
+    ::close(fd);
+    return id;
 }
 
 } // namespace CoreAnalysis
