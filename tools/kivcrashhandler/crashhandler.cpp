@@ -67,7 +67,7 @@ void CrashHandler::start()
         {QStringLiteral("arguments"), QJsonArray::fromStringList(m_args.raw)},
         {QStringLiteral("server"), m_server->fullServerName()},
         {QStringLiteral("hostExecutable"), m_context.hostExecutable},
-        {QStringLiteral("hostWatch"), m_hostWatcher->usesPidfd() ? QStringLiteral("pidfd") : QStringLiteral("poll")},
+        {QStringLiteral("hostWatch"), m_hostWatcher->method()},
         {QStringLiteral("hostPid"), double(m_host.pid)},
         {QStringLiteral("hostStartedAt"), m_host.startedAt},
         {QStringLiteral("uid"), double(m_host.uid)},

@@ -65,7 +65,7 @@ void CrashHandler::refreshProcessFacts()
 
 void CrashHandler::captureHostEnd(const QString &reportPath)
 {
-    const ProcessEnd end = readProcessEnd(m_hostWatcher ? m_hostWatcher->pidfd() : -1, Capture::kExitStatusWaitMs);
+    const ProcessEnd end = readProcessEnd(m_hostWatcher ? m_hostWatcher->endHandle() : -1, Capture::kExitStatusWaitMs);
     Capture::Options options;
     options.appName = m_args.appName;
     options.program = QCoreApplication::applicationFilePath();
@@ -82,7 +82,7 @@ void CrashHandler::captureHostEnd(const QString &reportPath)
 
 QJsonObject CrashHandler::captureSubProcessEnd(qint64 pid, ProcessWatcher *watcher, const QString &appName)
 {
-    const ProcessEnd end = readProcessEnd(watcher ? watcher->pidfd() : -1, Capture::kExitStatusWaitMs);
+    const ProcessEnd end = readProcessEnd(watcher ? watcher->endHandle() : -1, Capture::kExitStatusWaitMs);
     Capture::Options options;
     options.appName = appName.isEmpty() ? QStringLiteral("sub-process %1").arg(pid) : appName;
     options.isHost = false;

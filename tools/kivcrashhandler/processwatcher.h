@@ -6,11 +6,13 @@
 class QSocketNotifier;
 class QTimer;
 
-// Tells when a process that is not our child ends. On Linux it opens a pidfd (pidfd_open(2)), which
-// becomes readable when the process exits, and waits on it through the event loop: no polling.
-// Where pidfd_open is unavailable (kernels before 5.3), it falls back to asking kill(pid, 0) every
-// 250 ms, counting a zombie as ended. exited() is emitted once, also when the process was already
-// gone when watching began.
+// Tells when a process that is not our child ends, through the event loop and without polling where
+// the OS allows it. exited() is emitted once, also when the process was already gone when watching
+// began. One file per platform:
+//   Linux    a pidfd (pidfd_open(2)), readable when the process exits; before Linux 5.3, kill(pid, 0)
+//            every 250 ms, counting a zombie as ended
+//   Windows  the process handle (SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION), signalled when
+//            the process ends
 class ProcessWatcher : public QObject
 {
     Q_OBJECT
@@ -20,9 +22,11 @@ public:
     ~ProcessWatcher() override;
 
     qint64 pid() const { return m_pid; }
-    bool usesPidfd() const { return m_pidfd >= 0; }
-    // The pidfd, which keeps answering how the process ended; -1 when watched by polling.
-    int pidfd() const { return m_pidfd; }
+    // How the process is watched, for the journal: "pidfd", "poll" or "handle".
+    QString method() const;
+    // What keeps answering how the process ended (readProcessEnd): the pidfd on Linux, the process
+    // handle on Windows; -1 when there is none (watched by polling, or the process was not opened).
+    qintptr endHandle() const;
 
 signals:
     void exited(qint64 pid);

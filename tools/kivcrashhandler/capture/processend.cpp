@@ -1,43 +1,5 @@
 #include "capture/processend.h"
 
-#include <csignal>
-#include <cstring>
-#include <sys/wait.h>
-
-namespace {
-
-// Signals whose default action is "core" (signal(7)).
-bool dumpsCore(int signal)
-{
-    switch (signal) {
-    case SIGQUIT: case SIGILL: case SIGTRAP: case SIGABRT: case SIGBUS: case SIGFPE:
-    case SIGSEGV: case SIGXCPU: case SIGXFSZ: case SIGSYS:
-        return true;
-    default:
-        return false;
-    }
-}
-
-} // namespace
-
-ProcessEnd ProcessEnd::fromWaitStatus(int status)
-{
-    ProcessEnd end;
-    end.status = status;
-    if (WIFEXITED(status)) {
-        end.kind = Exited;
-        end.exitCode = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        end.signal = WTERMSIG(status);
-        end.coreDumped = WCOREDUMP(status);
-        end.kind = (dumpsCore(end.signal) || end.coreDumped) ? Crashed : Killed;
-    } else {
-        end.kind = Unknown;
-        end.unknownReason = QStringLiteral("wait status 0x%1 is neither an exit nor a signal").arg(status, 0, 16);
-    }
-    return end;
-}
-
 QString ProcessEnd::kindName(Kind kind)
 {
     switch (kind) {
@@ -47,12 +9,6 @@ QString ProcessEnd::kindName(Kind kind)
     case Unknown: break;
     }
     return QStringLiteral("unknown");
-}
-
-QString ProcessEnd::signalName(int signal)
-{
-    const char *abbrev = signal > 0 ? ::sigabbrev_np(signal) : nullptr;
-    return abbrev ? QStringLiteral("SIG") + QString::fromLatin1(abbrev) : QStringLiteral("signal %1").arg(signal);
 }
 
 QJsonObject ProcessEnd::toJson() const

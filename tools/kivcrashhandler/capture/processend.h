@@ -32,10 +32,11 @@ struct ProcessEnd
     QJsonObject toJson() const;
 };
 
-// Reads how the process behind `pidfd` ended (PIDFD_GET_INFO with PIDFD_INFO_EXIT, Linux 6.15 and
-// later). The kernel keeps the exit status only once the process's parent has reaped it, so this
-// asks again for up to `waitMs` milliseconds. A pidfd < 0 or an older kernel gives Unknown with the
-// reason.
-ProcessEnd readProcessEnd(int pidfd, int waitMs);
+// Reads how the process behind `handle` (ProcessWatcher::endHandle) ended. On Linux the handle is a
+// pidfd (PIDFD_GET_INFO with PIDFD_INFO_EXIT, Linux 6.15 and later); the kernel keeps the exit
+// status only once the process's parent has reaped it, so this asks again for up to `waitMs`
+// milliseconds. On Windows it is the process handle, and the answer is GetExitCodeProcess's. A
+// handle of -1 or an OS that does not tell gives Unknown with the reason.
+ProcessEnd readProcessEnd(qintptr handle, int waitMs);
 
 #endif // KIVCRASHHANDLER_CAPTURE_PROCESSEND_H

@@ -65,6 +65,16 @@ ProcessWatcher::ProcessWatcher(qint64 pid, QObject *parent)
     QTimer::singleShot(0, this, SLOT(onPoll()));
 }
 
+QString ProcessWatcher::method() const
+{
+    return m_pidfd >= 0 ? QStringLiteral("pidfd") : QStringLiteral("poll");
+}
+
+qintptr ProcessWatcher::endHandle() const
+{
+    return m_pidfd;
+}
+
 ProcessWatcher::~ProcessWatcher()
 {
     delete m_notifier;
