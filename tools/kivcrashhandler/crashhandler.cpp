@@ -11,18 +11,6 @@
 #include <QLocalSocket>
 #include <QTimer>
 
-#include <sys/stat.h>
-
-namespace {
-
-quint64 inodeOf(const QString &path)
-{
-    struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? quint64(st.st_ino) : 0;
-}
-
-} // namespace
-
 CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const HostIdentity &host,
                            const HostEnvironment &environment, QObject *parent)
     : QObject(parent)
@@ -53,7 +41,7 @@ CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const 
 
 void CrashHandler::start()
 {
-    m_serverInode = inodeOf(m_server->fullServerName());
+    m_serverInode = serverInstanceId(m_server->fullServerName());
     bool ok = connect(m_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()))
             && connect(m_drainTimer, SIGNAL(timeout()), this, SLOT(finish()));
 
@@ -70,7 +58,7 @@ void CrashHandler::start()
         {QStringLiteral("hostWatch"), m_hostWatcher->method()},
         {QStringLiteral("hostPid"), double(m_host.pid)},
         {QStringLiteral("hostStartedAt"), m_host.startedAt},
-        {QStringLiteral("uid"), double(m_host.uid)},
+        {QStringLiteral("uid"), m_host.uid},
         {QStringLiteral("handlerVersion"), handlerVersion()},
         {QStringLiteral("storage"), m_folder.toJson()},
         {QStringLiteral("dumpCount"), m_policy.dumpCount},
@@ -247,7 +235,7 @@ void CrashHandler::onHostExited()
 
 bool CrashHandler::serverTakenOver() const
 {
-    const quint64 now = inodeOf(m_server->fullServerName());
+    const quint64 now = serverInstanceId(m_server->fullServerName());
     return now != 0 && now != m_serverInode;
 }
 
@@ -296,7 +284,7 @@ void CrashHandler::setNameWatch(NameWatch *watch)
 
 void CrashHandler::onNameReclaimed()
 {
-    m_serverInode = inodeOf(m_server->fullServerName());
+    m_serverInode = serverInstanceId(m_server->fullServerName());
     m_context.nameSquatted.insert(QStringLiteral("reclaimedAt"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     m_journal.append(QStringLiteral("nameReclaimed"), {{QStringLiteral("server"), m_server->fullServerName()}});
 }

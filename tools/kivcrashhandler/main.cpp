@@ -1,19 +1,20 @@
-// KivCrashHandler.exe, the reference crash handler for Linux.
+// KivCrashHandler.exe, the reference crash handler for Linux and Windows.
 //
 // Launched detached by the library with seven arguments (host pid, dump folder, app name, client
 // name, three free parameters). It serves the local server "Kiv_Crash_Handler_<pid>", keeps what the
 // host tells it in a journal in the dump folder, watches the host, and when the host ends without
-// having said "ExitClient" writes a crash report there, with what the kernel's core dump says about
-// the crash. When another user holds the server name it still watches the host and reports, saying
-// so. Exit codes: 0 normal end (also when another handler already serves the host), 1 cannot listen
-// (said in the journal), 2 bad command line (the only case that writes to the standard streams:
-// after the arguments are understood, the streams inherited from the host are left alone and
-// everything goes to the journal). Run as "--analyze-core <dump> <executable>" it is the child
-// that reads one dump for the handler.
+// having said "ExitClient" writes a crash report there, with what the crash dump (a core on Linux,
+// a minidump on Windows) says about the crash. When another user holds the server name it still
+// watches the host and reports, saying so. Exit codes: 0 normal end (also when another handler
+// already serves the host), 1 cannot listen (said in the journal), 2 bad command line (the only
+// case that writes to the standard streams: after the arguments are understood, the streams
+// inherited from the host are left alone and everything goes to the journal). Run as
+// "--analyze-core <dump> <executable>" it is the child that reads one dump for the handler.
 
 #include "capture/coreanalysis.h"
 #include "crashhandler.h"
 #include "handlerargs.h"
+#include "handlerprocess.h"
 #include "journal.h"
 #include "privatefiles.h"
 #include "serverguard.h"
@@ -22,27 +23,6 @@
 #include <QLocalServer>
 #include <QTextStream>
 
-#include <csignal>
-#include <fcntl.h>
-#include <unistd.h>
-
-namespace {
-
-// Points standard input, output and error at /dev/null: they are the host's (a terminal, its log
-// file), and nothing of the handler, Qt's own warnings included, belongs there.
-void leaveHostStreams()
-{
-    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (null < 0)
-        return;
-    for (int fd = 0; fd <= 2; ++fd)
-        ::dup2(null, fd);
-    if (null > 2)
-        ::close(null);
-}
-
-} // namespace
-
 int main(int argc, char *argv[])
 {
     // A child of the handler that reads one dump and prints what it says (capture/coreanalysis.h).
@@ -50,8 +30,7 @@ int main(int argc, char *argv[])
     if (CoreAnalysis::runChild(argc, argv, &analysisExit))
         return analysisExit;
 
-    // A host that dies mid-write must not take the handler with it.
-    std::signal(SIGPIPE, SIG_IGN);
+    HandlerProcess::ignoreBrokenPipes();
 
     QCoreApplication app(argc, argv);
     HandlerArgs args;
@@ -60,7 +39,7 @@ int main(int argc, char *argv[])
         QTextStream(stderr) << HandlerArgs::usage() << " (" << error << ")\n";
         return 2;
     }
-    leaveHostStreams();
+    HandlerProcess::leaveHostStreams();
 
     // Who the host is (its start time, its command line) is learnt first, while it surely still
     // runs: it may end the moment the name is served. Then listen, before anything slow: the

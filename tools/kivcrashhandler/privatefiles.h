@@ -8,7 +8,12 @@
 // Files that hold a user's data (journals, reports, kept cores) are created 0600 whatever the
 // umask, and a folder the handler creates is 0700. Every write goes to a plain name inside a folder
 // the handler checked: a symbolic link, or a file of another user, planted under that name is
-// refused with a reason and never written through.
+// refused with a reason and never written through. One file per platform:
+//   Unix     modes, O_NOFOLLOW and the owner's uid
+//   Windows  a protected DACL that lets only the token's user in (a folder's entry inherited by
+//            what it holds), links (reparse points) opened as themselves and refused, the owner SID
+//            compared with the token's user; "mode" reads 0700 when a folder's DACL lets only this
+//            user, SYSTEM and Administrators in, 0777 when it lets anyone else in
 namespace PrivateFiles {
 
 // The folder the handler writes into, and what it found there.
@@ -17,7 +22,7 @@ struct Folder
     QString wanted;         // the dump folder of the command line
     QString path;           // the folder in use
     bool created = false;   // created by this handler, 0700
-    int mode = -1;          // the permission bits of the folder in use
+    int mode = -1;          // the permission bits of the folder in use (Windows: see above)
     QString fallbackReason; // why `wanted` is not used; empty when it is
 
     bool isFallback() const { return !fallbackReason.isEmpty(); }
@@ -27,7 +32,8 @@ struct Folder
 };
 
 // The per-user folder used when the dump folder cannot be written:
-// $XDG_STATE_HOME/OstrelSDK/reports, or ~/.local/state/OstrelSDK/reports.
+// $XDG_STATE_HOME/OstrelSDK/reports, or ~/.local/state/OstrelSDK/reports; on Windows
+// %LOCALAPPDATA%/OstrelSDK/reports.
 QString fallbackFolder();
 
 // Makes `path` usable: creates it (and missing parents) 0700 if absent; an existing folder is used
@@ -38,7 +44,7 @@ bool ensureFolder(const QString &path, bool *created, int *mode, QString *error)
 Folder chooseFolder(const QString &wanted);
 
 // Opens `path` for appending (creating it 0600); refuses a symbolic link, a non-regular file and a
-// file of another user. Returns the descriptor or -1 with *error set.
+// file of another user. Returns the descriptor (a C runtime one on Windows) or -1 with *error set.
 int openForAppend(const QString &path, QString *error);
 // Opens an existing `path` for reading with the same refusals.
 int openForReading(const QString &path, QString *error);

@@ -3,7 +3,6 @@
 
 #include <QObject>
 
-class QSocketNotifier;
 class QTimer;
 
 // Tells when a process that is not our child ends, through the event loop and without polling where
@@ -12,7 +11,8 @@ class QTimer;
 //   Linux    a pidfd (pidfd_open(2)), readable when the process exits; before Linux 5.3, kill(pid, 0)
 //            every 250 ms, counting a zombie as ended
 //   Windows  the process handle (SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION), signalled when
-//            the process ends
+//            the process ends; a process that cannot be opened is polled (its pid still listed)
+//            every 250 ms
 class ProcessWatcher : public QObject
 {
     Q_OBJECT
@@ -32,14 +32,14 @@ signals:
     void exited(qint64 pid);
 
 private slots:
-    void onPidfdReadable();
+    void onEnded(); // the OS's notifier fired: the pidfd became readable, the handle signalled
     void onPoll();
     void reportExit();
 
 private:
     qint64 m_pid;
-    int m_pidfd = -1;
-    QSocketNotifier *m_notifier = nullptr;
+    qintptr m_handle = -1;           // the pidfd, or the process HANDLE
+    QObject *m_notifier = nullptr;   // a QSocketNotifier on the pidfd, a QWinEventNotifier on the handle
     QTimer *m_poll = nullptr;
     bool m_reported = false;
 

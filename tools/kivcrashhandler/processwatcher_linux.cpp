@@ -44,10 +44,11 @@ ProcessWatcher::ProcessWatcher(qint64 pid, QObject *parent)
     : QObject(parent)
     , m_pid(pid)
 {
-    m_pidfd = openPidfd(pid);
-    if (m_pidfd >= 0) {
-        m_notifier = new QSocketNotifier(m_pidfd, QSocketNotifier::Read, this);
-        const bool ok = connect(m_notifier, SIGNAL(activated(int)), this, SLOT(onPidfdReadable()));
+    const int pidfd = openPidfd(pid);
+    if (pidfd >= 0) {
+        m_handle = pidfd;
+        m_notifier = new QSocketNotifier(pidfd, QSocketNotifier::Read, this);
+        const bool ok = connect(m_notifier, SIGNAL(activated(int)), this, SLOT(onEnded()));
         Q_ASSERT(ok);
         Q_UNUSED(ok);
         return;
@@ -67,24 +68,24 @@ ProcessWatcher::ProcessWatcher(qint64 pid, QObject *parent)
 
 QString ProcessWatcher::method() const
 {
-    return m_pidfd >= 0 ? QStringLiteral("pidfd") : QStringLiteral("poll");
+    return m_handle >= 0 ? QStringLiteral("pidfd") : QStringLiteral("poll");
 }
 
 qintptr ProcessWatcher::endHandle() const
 {
-    return m_pidfd;
+    return m_handle;
 }
 
 ProcessWatcher::~ProcessWatcher()
 {
     delete m_notifier;
-    if (m_pidfd >= 0)
-        ::close(m_pidfd);
+    if (m_handle >= 0)
+        ::close(int(m_handle));
 }
 
-void ProcessWatcher::onPidfdReadable()
+void ProcessWatcher::onEnded()
 {
-    m_notifier->setEnabled(false);
+    static_cast<QSocketNotifier *>(m_notifier)->setEnabled(false);
     reportExit();
 }
 

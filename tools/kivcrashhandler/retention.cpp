@@ -2,6 +2,7 @@
 
 #include "clientinfo/processstart.h"
 #include "crashmanage/localdumpsettings.h"
+#include "folderlock.h"
 #include "privatefiles.h"
 
 #include <QDateTime>
@@ -12,9 +13,6 @@
 #include <QSettings>
 
 #include <algorithm>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
 
 namespace Retention {
 
@@ -25,27 +23,6 @@ QRegularExpression reportPattern(const QString &appStem)
     return QRegularExpression(QStringLiteral("^%1-[0-9]+-([0-9]{8}T[0-9]{6}Z)(-[0-9]+)?\\.json$")
                                       .arg(QRegularExpression::escape(appStem)));
 }
-
-// An exclusive lock on the folder itself, released when it goes out of scope.
-class FolderLock
-{
-public:
-    explicit FolderLock(const QString &folder)
-        : m_fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
-    {
-        if (m_fd >= 0)
-            ::flock(m_fd, LOCK_EX);
-    }
-    ~FolderLock()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd); // releases the lock
-    }
-
-private:
-    int m_fd;
-    Q_DISABLE_COPY(FolderLock)
-};
 
 } // namespace
 

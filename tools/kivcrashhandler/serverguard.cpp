@@ -4,8 +4,6 @@
 #include "privatefiles.h"
 
 #include <QDateTime>
-#include <QDir>
-#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
@@ -43,31 +41,20 @@ NameClaim fromLiveServer(const LocalPeer &peer)
 
 NameClaim claimServerName(QLocalServer *server, const QString &name)
 {
-    // Where Qt puts the socket file of a plain name on Unix; on Windows there is no such file.
-    const QString path = QDir(QDir::tempPath()).absoluteFilePath(name);
     NameClaim claim;
     LocalPeer peer;
     if (probe(name, &peer)) {
         claim = fromLiveServer(peer);
     } else {
-        QLocalServer::removeServer(name);
-        if (server->listen(name)) {
+        QLocalServer::removeServer(name); // a stale socket file on Unix; nothing on Windows
+        if (server->listen(name))
             claim.outcome = NameClaim::Listening;
-        } else if (probe(name, &peer)) {
+        else if (probe(name, &peer))
             claim = fromLiveServer(peer); // lost a race with a server started at the same moment
-        } else {
-            const QFileInfo file(path);
-            if (file.exists() || file.isSymLink()) {
-                // A file nobody answers on that this user may not remove (sticky temporary folder).
-                claim.outcome = NameClaim::Squatted;
-                claim.holder = QStringLiteral("uid %1").arg(file.ownerId());
-                claim.reason = QStringLiteral("left behind by another user and cannot be removed: ") + server->errorString();
-            } else {
-                claim.reason = server->errorString();
-            }
-        }
+        else
+            claim = unservedName(name, server);
     }
-    claim.path = path;
+    claim.path = serverPath(name);
     return claim;
 }
 

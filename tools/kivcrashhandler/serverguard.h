@@ -27,8 +27,9 @@ struct NameClaim
         Failed,         // listening failed for another reason
     };
     Outcome outcome = Failed;
-    QString path;   // the server's socket file (Unix)
-    QString holder; // Squatted: "uid 1001" (the server's user, or the leftover file's owner)
+    QString path;   // the server's socket file (Unix), the pipe's path (Windows)
+    QString holder; // Squatted: "uid 1001" / "SID S-1-5-..." (the server's user, or the leftover
+                    // file's owner), or why the user is unknown
     qint64 holderPid = 0; // Squatted by a live server: its process id where known
     QString reason; // Squatted and Failed: why
 };
@@ -36,6 +37,17 @@ struct NameClaim
 // A live same-user server is left alone; a stale socket file is removed first. Never removes a
 // name a live server of another user answers on: the library refuses that server anyway.
 NameClaim claimServerName(QLocalServer *server, const QString &name);
+
+// Per platform (serverguard_unix.cpp, serverguard_win.cpp):
+// Where the name lives: the socket file in the temporary folder on Unix, "\\.\pipe\<name>" on Windows.
+QString serverPath(const QString &name);
+// Why `server` could not listen on a name no server answers on: Squatted when something of another
+// user keeps it (a socket file that cannot be removed; a pipe this user may not open), else Failed.
+NameClaim unservedName(const QString &name, const QLocalServer *server);
+// What identifies the server that holds the name now, so that a handler can tell at its end whether
+// a successor took the name over: the socket file's inode on Unix (0 when there is none). A pipe
+// name cannot be taken from its live server, so Windows always answers 0.
+quint64 serverInstanceId(const QString &fullServerName);
 
 // Whether a connected client may talk to this handler: it must run as this handler's user and, where
 // the platform tells the peer's pid, be the host itself. An empty object when it may; otherwise the

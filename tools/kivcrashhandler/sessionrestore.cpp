@@ -5,6 +5,7 @@
 #include "handlermessage.h"
 #include "privatefiles.h"
 #include "session.h"
+#include "useridentity.h"
 
 #include <QDateTime>
 #include <QDomDocument>
@@ -12,8 +13,6 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-
-#include <unistd.h>
 
 namespace {
 
@@ -26,7 +25,7 @@ HostIdentity HostIdentity::of(qint64 pid)
 {
     HostIdentity host;
     host.pid = pid;
-    host.uid = uint(::geteuid());
+    host.uid = currentUserId();
     const ProcessStart start = processStart(pid);
     if (start.startMsecs >= 0) // also a host that has just ended and is not reaped yet
         host.startedAt = QDateTime::fromMSecsSinceEpoch(start.startMsecs, Qt::UTC).toString(Qt::ISODateWithMs);
@@ -38,7 +37,7 @@ QJsonObject HostIdentity::toJson() const
     return QJsonObject {
         {QStringLiteral("hostPid"), double(pid)},
         {QStringLiteral("hostStartedAt"), startedAt},
-        {QStringLiteral("uid"), double(uid)},
+        {QStringLiteral("uid"), uid},
     };
 }
 
@@ -47,7 +46,7 @@ bool HostIdentity::matches(const QJsonObject &line) const
     return !startedAt.isEmpty()
             && line.value(QStringLiteral("hostPid")).toDouble() == double(pid)
             && line.value(QStringLiteral("hostStartedAt")).toString() == startedAt
-            && line.value(QStringLiteral("uid")).toDouble() == double(uid);
+            && line.value(QStringLiteral("uid")) == uid;
 }
 
 namespace SessionRestore {

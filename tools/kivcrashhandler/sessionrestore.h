@@ -2,6 +2,7 @@
 #define KIVCRASHHANDLER_SESSIONRESTORE_H
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 #include <QStringList>
 
@@ -13,7 +14,7 @@ struct HostIdentity
 {
     qint64 pid = 0;
     QString startedAt; // UTC ISO 8601 with milliseconds; empty when unknown
-    uint uid = 0;
+    QJsonValue uid; // the user, as currentUserId() gives it: a uid on Unix, a SID text on Windows
 
     static HostIdentity of(qint64 pid);
     QJsonObject toJson() const; // {"hostPid", "hostStartedAt", "uid"}

@@ -1,0 +1,31 @@
+#include "handlerprocess.h"
+
+#include <cstdio>
+
+#include <windows.h>
+
+namespace HandlerProcess {
+
+void ignoreBrokenPipes()
+{
+    // Windows raises no signal on a broken pipe: the write fails and Qt reports it.
+}
+
+void leaveHostStreams()
+{
+    // Both the C runtime's streams (Qt's messages go to stderr) and the process's standard
+    // handles, which child processes inherit.
+    FILE *ignored = nullptr;
+    freopen_s(&ignored, "NUL", "r", stdin);
+    freopen_s(&ignored, "NUL", "w", stdout);
+    freopen_s(&ignored, "NUL", "w", stderr);
+    const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (DWORD stream : streams) {
+        const HANDLE null = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+        if (null != INVALID_HANDLE_VALUE)
+            SetStdHandle(stream, null); // held for the process's life
+    }
+}
+
+} // namespace HandlerProcess

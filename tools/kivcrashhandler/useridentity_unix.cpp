@@ -1,0 +1,8 @@
+#include "useridentity.h"
+
+#include <unistd.h>
+
+QJsonValue currentUserId()
+{
+    return double(::geteuid());
+}
