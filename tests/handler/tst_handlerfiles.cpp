@@ -9,15 +9,24 @@
 
 #include <QtTest>
 
+#ifndef Q_OS_WIN
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace {
 
+#ifndef Q_OS_WIN
 int modeOf(const QString &path)
 {
     struct stat st;
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+}
+#endif
+
+qint64 ownPid()
+{
+    return QCoreApplication::applicationPid();
 }
 
 QByteArray journalLine(const QJsonObject &o)
@@ -37,6 +46,13 @@ class tst_HandlerFiles : public QObject
     Q_OBJECT
 
 private slots:
+#ifdef Q_OS_WIN
+    // Windows has no modes and no umask: the handler's files get a user-only DACL instead, which
+    // Wine stores but does not enforce (every Wine process runs as one Unix user).
+    void privateByDefault() { QSKIP("file modes and the umask are Unix's"); }
+    // QFile::link makes a shell shortcut on Windows; Wine runs everything as one user.
+    void plantedLinks() { QSKIP("QFile::link makes shortcuts on Windows, not links the file system follows"); }
+#else
     // A wide umask does not widen what the handler creates; an existing open folder is used and
     // said to be open; a folder that is a file sends everything to the per-user folder.
     void privateByDefault()
@@ -85,7 +101,7 @@ private slots:
         QCOMPARE(PrivateFiles::openForAppend(dir.filePath("app-1.journal.jsonl"), &error), -1);
         QCOMPARE(error, dir.filePath("app-1.journal.jsonl") + " is a symbolic link");
         Session session;
-        const SessionRestore::Result read = SessionRestore::fromJournal(dir.filePath("app-1.journal.jsonl"), HostIdentity::of(getpid()), &session);
+        const SessionRestore::Result read = SessionRestore::fromJournal(dir.filePath("app-1.journal.jsonl"), HostIdentity::of(ownPid()), &session);
         QCOMPARE(read.notes, QStringList("earlier journal not read: " + error));
 
         const Retention::Outcome out = Retention::writeReport(dir.path(), "app", "app-1-20260101T000000Z.json", "{}", 0);
@@ -101,12 +117,13 @@ private slots:
         QCOMPARE(PrivateFiles::openForAppend(dir.filePath("app-2.journal.jsonl"), &error), -1);
         QCOMPARE(error, dir.filePath("app-2.journal.jsonl") + ": owned by uid 65534, not by this user");
     }
+#endif
 
     // Only this host's lines are replayed, marked as restored; a partial last line ends the reading.
     void restoreFromJournal()
     {
         QTemporaryDir dir;
-        const HostIdentity self = HostIdentity::of(getpid());
+        const HostIdentity self = HostIdentity::of(ownPid());
         QVERIFY(!self.startedAt.isEmpty());
         QJsonObject other = self.toJson();
         other.insert("hostStartedAt", "2001-01-01T00:00:00.000Z");
@@ -149,7 +166,7 @@ private slots:
         QVERIFY(TestFiles::writeAll(dir.filePath("ci.xml"), content));
         Session session;
         SessionRestore::Result r;
-        QCOMPARE(SessionRestore::fromClientInfo(dir.filePath("ci.xml"), HostIdentity::of(getpid()), &session, &r), note.isEmpty());
+        QCOMPARE(SessionRestore::fromClientInfo(dir.filePath("ci.xml"), HostIdentity::of(ownPid()), &session, &r), note.isEmpty());
         if (note.isEmpty()) {
             QCOMPARE(session.toJson()["restored"].toArray(), QJsonArray({"login", "streamNode"}));
             QCOMPARE(session.toJson()["login"].toObject(), QJsonObject({{"userId", "u7"}, {"liveId", "L"}, {"liveFlag", ""}}));

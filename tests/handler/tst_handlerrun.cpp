@@ -1,0 +1,83 @@
+// The real KivCrashHandler.exe with a stand-in host (tests/helpers/handler_host.cpp): it serves the
+// host's name, takes the connect-time frames, and keeps nothing for a host that said "ExitClient"
+// while a host that ended without it gets a report. Prints how long the handler took from its
+// start to the host's connection (a measurement, not a limit).
+
+#include "testfiles.h"
+
+#include <QtTest>
+
+class tst_HandlerRun : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void hostEnd_data()
+    {
+        QTest::addColumn<bool>("exitClient");
+        QTest::newRow("ExitClient said") << true;
+        QTest::newRow("ended without ExitClient") << false;
+    }
+
+    void hostEnd()
+    {
+        QFETCH(bool, exitClient);
+        QTemporaryDir dir;
+        const QString dumps = dir.filePath("dumps");
+        QProcess host;
+        host.start(OSTREL_HANDLER_HOST, {exitClient ? "exitclient" : "plain"});
+        QVERIFY(host.waitForStarted());
+        const qint64 pid = host.processId();
+
+        QElapsedTimer sinceStart;
+        sinceStart.start();
+        QProcess handler;
+        handler.start(OSTREL_HANDLER, {QString::number(pid), dumps, "app", "client", "p1", "p2", "p3"});
+        QVERIFY(handler.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(host.canReadLine() || host.state() == QProcess::NotRunning, 60000);
+        QCOMPARE(host.readLine(), QByteArray("connected\n"));
+        qInfo("handler start to host connected: %lld ms", sinceStart.elapsed());
+
+        QVERIFY(host.state() == QProcess::NotRunning || host.waitForFinished(60000));
+        QCOMPARE(host.readAll(), QByteArray("answered\n"));
+        QCOMPARE(host.exitCode(), 0); // every frame was answered
+        QVERIFY(handler.state() == QProcess::NotRunning || handler.waitForFinished(60000));
+        QCOMPARE(handler.exitCode(), 0);
+
+        const QStringList reports = QDir(dumps).entryList({"*.json"}, QDir::Files);
+        const QString journal = QStringLiteral("app-%1.journal.jsonl").arg(pid);
+        if (exitClient) {
+            // A clean session keeps nothing: no report, and its journal is removed.
+            QCOMPARE(reports, QStringList());
+            QVERIFY(!QFile::exists(dumps + '/' + journal));
+            return;
+        }
+        QCOMPARE(reports.size(), 1);
+        QVERIFY2(reports.first().startsWith(QStringLiteral("app-%1-").arg(pid)), qPrintable(reports.first()));
+        const QJsonObject report = QJsonDocument::fromJson(TestFiles::readAll(dumps + '/' + reports.first())).object();
+        QVERIFY2(report["summary"].toString().startsWith("app ") && report["summary"].toString().contains("without saying ExitClient"),
+                 qPrintable(report["summary"].toString()));
+        QCOMPARE(report["hostPid"].toDouble(), double(pid));
+        QCOMPARE(report["session"]["login"]["userId"].toString(), QString("u1"));
+        QCOMPARE(report["session"]["login"]["liveId"].toString(), QString("L1"));
+
+        QStringList events;
+        QJsonObject start;
+        for (const QByteArray &line : TestFiles::readAll(dumps + '/' + journal).split('\n')) {
+            const QJsonObject entry = QJsonDocument::fromJson(line).object();
+            if (entry.isEmpty())
+                continue;
+            events.append(entry["event"].toString());
+            if (events.last() == "start")
+                start = entry;
+        }
+        QCOMPARE(events.mid(0, 4), QStringList({"start", "connection", "message", "message"}));
+        QVERIFY(events.contains("disconnection") && events.contains("hostExited"));
+        QCOMPARE(start["server"].toString().endsWith(QStringLiteral("Kiv_Crash_Handler_%1").arg(pid)), true);
+        QVERIFY2(start["hostWatch"] == "pidfd" || start["hostWatch"] == "handle", qPrintable(start["hostWatch"].toString()));
+        QVERIFY(!start["uid"].isNull() && !start["uid"].isUndefined());
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_HandlerRun)
+#include "tst_handlerrun.moc"
