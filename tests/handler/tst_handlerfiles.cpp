@@ -9,7 +9,9 @@
 
 #include <QtTest>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <io.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -47,9 +49,30 @@ class tst_HandlerFiles : public QObject
 
 private slots:
 #ifdef Q_OS_WIN
-    // Windows has no modes and no umask: the handler's files get a user-only DACL instead, which
-    // Wine stores but does not enforce (every Wine process runs as one Unix user).
-    void privateByDefault() { QSKIP("file modes and the umask are Unix's"); }
+    // Windows has no modes and no umask: a folder the handler makes gets a user-only DACL, read
+    // back as 0700 (Wine stores it but does not enforce it: every Wine process runs as one Unix
+    // user); an existing file is reopened and made private again, a report replaced.
+    void privateByDefault()
+    {
+        QTemporaryDir dir;
+        QVERIFY(PrivateFiles::chooseFolder(dir.filePath("a/b")).created);
+        const QJsonObject again = PrivateFiles::chooseFolder(dir.filePath("a/b")).toJson();
+        QCOMPARE(QJsonArray({again["created"], again["mode"], again["private"]}), QJsonArray({false, "0700", true}));
+        QString error;
+        for (int i = 0; i < 2; ++i) {
+            const int fd = PrivateFiles::openForAppend(dir.filePath("a/b/j"), &error);
+            QVERIFY2(fd >= 0, qPrintable(error));
+            _close(fd);
+            QVERIFY2(PrivateFiles::writeAtomically(dir.filePath("a/b"), "r.json", QByteArray::number(i), &error), qPrintable(error));
+        }
+        QCOMPARE(TestFiles::readAll(dir.filePath("a/b/r.json")), QByteArray("1"));
+        QCOMPARE(QDir(dir.filePath("a/b")).entryList(QDir::Files | QDir::Hidden), QStringList({"j", "r.json"}));
+        QVERIFY(TestFiles::writeAll(dir.filePath("file"), "x"));
+        bool created = false;
+        int mode = -1;
+        QVERIFY(!PrivateFiles::ensureFolder(dir.filePath("file"), &created, &mode, &error));
+        QCOMPARE(error, dir.filePath("file") + " is not a folder");
+    }
     // QFile::link makes a shell shortcut on Windows; Wine runs everything as one user.
     void plantedLinks() { QSKIP("QFile::link makes shortcuts on Windows, not links the file system follows"); }
 #else

@@ -15,10 +15,10 @@ void leaveHostStreams()
 {
     // Both the C runtime's streams (Qt's messages go to stderr) and the process's standard
     // handles, which child processes inherit.
-    FILE *ignored = nullptr;
-    freopen_s(&ignored, "NUL", "r", stdin);
-    freopen_s(&ignored, "NUL", "w", stdout);
-    freopen_s(&ignored, "NUL", "w", stderr);
+    // A stream that cannot be reopened is closed by freopen: nothing reaches the host's either way.
+    std::freopen("NUL", "r", stdin);
+    std::freopen("NUL", "w", stdout);
+    std::freopen("NUL", "w", stderr);
     const DWORD streams[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
     for (DWORD stream : streams) {
         const HANDLE null = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
