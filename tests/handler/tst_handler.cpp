@@ -151,12 +151,18 @@ private slots:
         QCOMPARE(QJsonArray({tp.toArray().size(), tp[0]["found"], tp[0]["cut"], tp[0]["tail"], tp[1]["found"]}), (QJsonArray {2, true, false, "third party one\n", false}));
 
         // Replaced whole: a reader that has the earlier file open keeps reading the earlier file.
+        // (Windows refuses to replace a file open without FILE_SHARE_DELETE, as QFile opens it: there
+        // the earlier file is only replaced.)
         const QString path = base + "/report.json";
         QVERIFY(TestFiles::writeAll(path, "earlier"));
+#ifndef Q_OS_WIN
         QFile earlier(path);
         QVERIFY(earlier.open(QIODevice::ReadOnly));
+#endif
         QVERIFY2(CrashReport::write(path, report, &error), qPrintable(error));
+#ifndef Q_OS_WIN
         QCOMPARE(earlier.readAll(), QByteArray("earlier"));
+#endif
         QCOMPARE(QJsonDocument::fromJson(TestFiles::readAll(path)).object(), report);
         QCOMPARE(QDir(base).entryList({"report.json*"}, QDir::Files), QStringList {"report.json"});
         QVERIFY(!CrashReport::write(base + "/no/such/dir/r.json", report, &error));

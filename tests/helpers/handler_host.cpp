@@ -3,7 +3,7 @@
 // 10 ms for up to 60 s, so the handler may be started after it), prints "connected", writes the
 // connect-time frames (an empty cloud configuration, then "ClientLogin@u1@L1@0") and, when its
 // argument is "exitclient", "ExitClient"; waits for the handler's answer line to each frame, prints
-// "answered" and exits with status 0 (3 when it never connected, 4 when answers are missing).
+// "answered <lines>" and exits with status 0 (3 when it never connected, 4 when answers are missing).
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -39,11 +39,14 @@ int main(int argc, char *argv[])
     const int expected = frames.count('$');
     QByteArray answers;
     const QDeadlineTimer answeredBy(30000);
-    while (answers.count('\r') < expected && !answeredBy.hasExpired() && socket.state() == QLocalSocket::ConnectedState) {
-        if (socket.waitForReadyRead(1000))
-            answers += socket.readAll();
+    // Answers may already be buffered (read while writing): take them before waiting for more.
+    for (;;) {
+        answers += socket.readAll();
+        if (answers.count('\r') >= expected || answeredBy.hasExpired() || socket.state() != QLocalSocket::ConnectedState)
+            break;
+        socket.waitForReadyRead(100);
     }
-    std::printf("answered\n");
+    std::printf("answered %d\n", int(answers.count('\r')));
     std::fflush(stdout);
     return answers.count('\r') >= expected ? 0 : 4;
 }

@@ -68,6 +68,10 @@ void CrashHandler::start()
     if (!m_restore.source.isEmpty() || !m_restore.notes.isEmpty())
         m_journal.append(QStringLiteral("restored"), m_restore.toJson());
     syncSubProcessWatchers(); // restored sub-processes that still run are watched again
+    // A host quick enough to connect while the server was still being set up: on Windows
+    // QLocalServer::listen() itself takes such a connection and announces it before the signal
+    // above was connected.
+    onNewConnection();
 }
 
 void CrashHandler::onNewConnection()
