@@ -61,20 +61,14 @@ private slots:
         QVERIFY2(report["summary"].toString().startsWith("app ") && report["summary"].toString().contains("without saying ExitClient"),
                  qPrintable(report["summary"].toString()));
         QCOMPARE(report["hostPid"].toDouble(), double(pid));
-        QCOMPARE(report["session"]["login"]["userId"].toString(), QString("u1"));
-        QCOMPARE(report["session"]["login"]["liveId"].toString(), QString("L1"));
+        QCOMPARE(QJsonArray({report["session"]["login"]["userId"], report["session"]["login"]["liveId"]}), QJsonArray({"u1", "L1"}));
 
+        const QList<QByteArray> lines = TestFiles::readAll(dumps + '/' + journal).trimmed().split('\n');
         QStringList events;
-        QJsonObject start;
-        for (const QByteArray &line : TestFiles::readAll(dumps + '/' + journal).split('\n')) {
-            const QJsonObject entry = QJsonDocument::fromJson(line).object();
-            if (entry.isEmpty())
-                continue;
-            events.append(entry["event"].toString());
-            if (events.last() == "start")
-                start = entry;
-        }
+        for (const QByteArray &line : lines)
+            events.append(QJsonDocument::fromJson(line)["event"].toString());
         QCOMPARE(events.mid(0, 4), QStringList({"start", "connection", "message", "message"}));
+        const QJsonObject start = QJsonDocument::fromJson(lines.first()).object();
         QVERIFY(events.contains("disconnection") && events.contains("hostExited"));
         QCOMPARE(start["server"].toString().endsWith(QStringLiteral("Kiv_Crash_Handler_%1").arg(pid)), true);
         QVERIFY2(start["hostWatch"] == "pidfd" || start["hostWatch"] == "handle", qPrintable(start["hostWatch"].toString()));
