@@ -118,6 +118,8 @@ void tst_WerRegistry::matchRules_data()
 {
     // Values as they lie in the registry (a QString as REG_SZ, an int as REG_DWORD, an invalid
     // QVariant leaves the value out), with `expandFolder` storing the folder as REG_EXPAND_SZ.
+    // How values are compared once read (case, differing numbers, negative ones) is the same code
+    // on every platform: tst_werregistration's rows pin it.
     QTest::addColumn<QVariant>("folder");
     QTest::addColumn<bool>("expandFolder");
     QTest::addColumn<QVariant>("count");
@@ -128,7 +130,6 @@ void tst_WerRegistry::matchRules_data()
     const QString app = QStringLiteral(R"(C:\Dumps\app)");
     const QVariant none;
     QTest::newRow("REG_SZ and REG_DWORD equal") << QVariant(app) << false << QVariant(10) << QVariant(2) << app << true;
-    QTest::newRow("REG_EXPAND_SZ equal") << QVariant(app) << true << QVariant(10) << QVariant(2) << app << true;
     QTest::newRow("%LOCALAPPDATA% kept as written")
         << QVariant(QStringLiteral(R"(%LOCALAPPDATA%\CrashDumps)")) << true << QVariant(10) << QVariant(2)
         << QStringLiteral(R"(%LOCALAPPDATA%\CrashDumps)") << true;
@@ -136,12 +137,9 @@ void tst_WerRegistry::matchRules_data()
         << QVariant(QStringLiteral(R"(%LOCALAPPDATA%\CrashDumps)")) << true << QVariant(10) << QVariant(2)
         << QDir::toNativeSeparators(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1String("/CrashDumps"))
         << false;
-    QTest::newRow("folder case differs") << QVariant(app) << false << QVariant(10) << QVariant(2) << QStringLiteral(R"(c:\dumps\app)") << false;
     QTest::newRow("numbers stored as text") << QVariant(app) << false << QVariant(QStringLiteral("10")) << QVariant(QStringLiteral("2")) << app << true;
-    QTest::newRow("count differs") << QVariant(app) << false << QVariant(11) << QVariant(2) << app << false;
     QTest::newRow("count absent") << QVariant(app) << false << none << QVariant(2) << app << false;
     QTest::newRow("folder absent, empty wanted") << none << false << QVariant(10) << QVariant(2) << QString() << false;
-    QTest::newRow("negative type on both sides") << QVariant(app) << false << QVariant(10) << QVariant(-3) << app << false;
     QTest::newRow("no key") << none << false << none << none << app << false;
 }
 
@@ -157,14 +155,13 @@ void tst_WerRegistry::matchRules()
     QVERIFY(!folder.isValid() || setValue(exe, L"DumpFolder", folder, expandFolder ? REG_EXPAND_SZ : REG_SZ));
     QVERIFY(!count.isValid() || setValue(exe, L"DumpCount", count));
     QVERIFY(!type.isValid() || setValue(exe, L"DumpType", type));
-    const int wantedType = type.toInt() < 0 ? type.toInt() : 2;
-    QTEST(isLocalDumpRegistered(exe, wantedFolder, 10, wantedType), "registered");
+    QTEST(isLocalDumpRegistered(exe, wantedFolder, 10, 2), "registered");
     removeKey(exe);
 }
 
-// Good entries are written (DumpFolder as REG_EXPAND_SZ, the numbers as REG_DWORD) and then pass the
-// library's check; each bad one is skipped with its reason in the tool's log file; a key the
-// argument does not name keeps its values.
+// Good entries are written (DumpFolder as REG_EXPAND_SZ, the numbers as REG_DWORD: values of these
+// types pass the library's check in matchRules); each bad one is skipped with its reason in the
+// tool's log file; a key the argument does not name keeps its values.
 void tst_WerRegistry::toolWritesAsWerDocuments()
 {
     const QStringList names {QStringLiteral("ostrel-a.exe"), QStringLiteral("ostrel-b.exe"), QStringLiteral("ostrel-c.exe"),
@@ -182,7 +179,6 @@ void tst_WerRegistry::toolWritesAsWerDocuments()
     QCOMPARE(run(QStringLiteral(KIVREGWER), {argument}), 1);
 
     QCOMPARE(stored(names.at(0)), QStringLiteral(R"(REG_EXPAND_SZ:%LOCALAPPDATA%\Dumps "q"|REG_DWORD:10|REG_DWORD:2)"));
-    QVERIFY(isLocalDumpRegistered(names.at(0), QStringLiteral(R"(%LOCALAPPDATA%\Dumps "q")"), 10, 2));
     QCOMPARE(stored(names.at(1)), QStringLiteral("absent|absent|absent"));
     QCOMPARE(stored(names.at(2)), QStringLiteral("REG_EXPAND_SZ:|REG_DWORD:0|REG_DWORD:-1"));
     QCOMPARE(stored(names.at(3)), QStringLiteral(R"(REG_SZ:D:\keep|absent|absent)"));
@@ -248,12 +244,9 @@ void tst_WerRegistry::elevatedRunArgument()
     int argc = 0;
     wchar_t **argv = CommandLineToArgvW(line.c_str(), &argc);
     QVERIFY(argv);
-    const QStringList parsed = [&] {
-        QStringList list;
-        for (int i = 0; i < argc; ++i)
-            list << QString::fromWCharArray(argv[i]);
-        return list;
-    }();
+    QStringList parsed;
+    for (int i = 0; i < argc; ++i)
+        parsed << QString::fromWCharArray(argv[i]);
     LocalFree(argv);
     QCOMPARE(parsed, QStringList({QStringLiteral("KivRegWER.exe"), elevatedOption(), argument}));
 }
