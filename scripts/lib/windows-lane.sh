@@ -23,6 +23,11 @@ windows_lane() {
     export WINEPREFIX
     trap 'WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
     "$dir/wine-run" wineboot --init >/dev/null 2>&1
+    # No crash debugger: Wine would start winedbg for an unhandled exception, print its analysis and
+    # end the process with 0. With a debugger that cannot start, a crashing process ends with its
+    # exception code, as it does on Windows without one.
+    "$dir/wine-run" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+        /v Debugger /t REG_SZ /d false /f >/dev/null 2>&1
     /usr/lib/wine/wineserver -w
 
     local status=0

@@ -1,0 +1,79 @@
+// A Windows host that ends the way a test asks, for the crash capture to report on. No library, no
+// Qt. It starts a secondary thread, prints "ready", then, by its first argument:
+//   av           writes through a null pointer in the main thread (EXCEPTION_ACCESS_VIOLATION)
+//   divide       divides by zero in the main thread (EXCEPTION_INT_DIVIDE_BY_ZERO)
+//   exit         exits with code 3
+//   dump <path>  writes through a null pointer, and a vectored exception handler writes the
+//                process's own minidump with the exception to <path> (MiniDumpWriteDump), then
+//                ends the process with the exception code
+//   wait         waits to be ended
+
+#include <windows.h>
+#include <dbghelp.h>
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+const wchar_t *s_dumpPath = nullptr;
+
+__attribute__((noinline)) void nullWriteInMain()
+{
+    static volatile ULONG_PTR s_address = 0;
+    *reinterpret_cast<volatile int *>(s_address) = 42;
+}
+
+__attribute__((noinline)) int divideByZero()
+{
+    static volatile int s_zero = 0;
+    return 42 / s_zero;
+}
+
+LONG CALLBACK writeOwnDump(EXCEPTION_POINTERS *pointers)
+{
+    const DWORD code = pointers->ExceptionRecord->ExceptionCode;
+    if (code != EXCEPTION_ACCESS_VIOLATION)
+        return EXCEPTION_CONTINUE_SEARCH;
+    HANDLE file = CreateFileW(s_dumpPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        MINIDUMP_EXCEPTION_INFORMATION info;
+        info.ThreadId = GetCurrentThreadId();
+        info.ExceptionPointers = pointers;
+        info.ClientPointers = FALSE;
+        MiniDumpWriteDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpNormal, &info, nullptr, nullptr);
+        CloseHandle(file);
+    }
+    TerminateProcess(GetCurrentProcess(), code);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+DWORD WINAPI idle(void *)
+{
+    Sleep(INFINITE);
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    const wchar_t *mode = argc >= 2 ? argv[1] : L"";
+    CloseHandle(CreateThread(nullptr, 0, idle, nullptr, 0, nullptr));
+    std::printf("ready %lu\n", GetCurrentThreadId());
+    std::fflush(stdout);
+    if (wcscmp(mode, L"av") == 0) {
+        nullWriteInMain();
+    } else if (wcscmp(mode, L"divide") == 0) {
+        return divideByZero();
+    } else if (wcscmp(mode, L"exit") == 0) {
+        return 3;
+    } else if (wcscmp(mode, L"dump") == 0 && argc >= 3) {
+        s_dumpPath = argv[2];
+        AddVectoredExceptionHandler(1, writeOwnDump);
+        nullWriteInMain();
+    } else if (wcscmp(mode, L"wait") == 0) {
+        Sleep(INFINITE);
+    }
+    return 2;
+}
