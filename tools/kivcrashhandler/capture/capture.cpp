@@ -56,6 +56,8 @@ QString whereText(const QJsonArray &frames, const QJsonArray &modules)
             return QStringLiteral("%1 in %2").arg(f.value(QStringLiteral("function")).toString(), f.value(QStringLiteral("module")).toString());
     }
     const QJsonObject f = frames.first().toObject();
+    if (f.contains(QStringLiteral("module")) && f.contains(QStringLiteral("offset"))) // a minidump's frame
+        return f.value(QStringLiteral("module")).toString() + QLatin1Char('+') + f.value(QStringLiteral("offset")).toString();
     return f.value(QStringLiteral("pc")).toString() + (f.contains(QStringLiteral("module")) ? QStringLiteral(" in ") + f.value(QStringLiteral("module")).toString() : QString());
 }
 
@@ -66,7 +68,12 @@ QString summaryLine(const QString &appName, ProcessEnd::Kind kind, const QJsonOb
     const QString withoutExitClient = isHost ? QStringLiteral(" without saying ExitClient") : QString();
     const QJsonObject end = crash.value(QStringLiteral("end")).toObject();
     const QJsonObject analysis = crash.value(QStringLiteral("analysis")).toObject();
-    const QString signalName = end.value(QStringLiteral("signalName")).toString(analysis.value(QStringLiteral("signalName")).toString());
+    QString signalName = end.value(QStringLiteral("signalName")).toString(analysis.value(QStringLiteral("signalName")).toString());
+    // On Windows an exception's name and code stand where a signal's name and code do.
+    const QString exceptionCode = end.value(QStringLiteral("exceptionCode")).toString(analysis.value(QStringLiteral("exceptionCode")).toString());
+    if (signalName.isEmpty())
+        signalName = end.value(QStringLiteral("exceptionName")).toString(analysis.value(QStringLiteral("exceptionName")).toString());
+    const bool minidump = crash.value(QStringLiteral("core")).toObject().value(QStringLiteral("format")).toString() == QLatin1String("minidump");
     switch (kind) {
     case ProcessEnd::Exited:
         return QStringLiteral("%1 exited with status %2%3").arg(appName).arg(end.value(QStringLiteral("exitCode")).toInt()).arg(withoutExitClient);
@@ -82,12 +89,17 @@ QString summaryLine(const QString &appName, ProcessEnd::Kind kind, const QJsonOb
     if (!analysis.contains(QStringLiteral("threads"))) {
         const QString why = analysis.contains(QStringLiteral("error"))
                 ? QStringLiteral("analysis failed: ") + analysis.value(QStringLiteral("error")).toString()
-                : QStringLiteral("no core: ") + crash.value(QStringLiteral("core")).toObject().value(QStringLiteral("reason")).toString();
-        return line + QStringLiteral(" (") + why + QLatin1Char(')');
+                : (minidump ? QStringLiteral("no dump: ") : QStringLiteral("no core: "))
+                        + crash.value(QStringLiteral("core")).toObject().value(QStringLiteral("reason")).toString();
+        return line + QStringLiteral(" (") + (exceptionCode.isEmpty() ? QString() : exceptionCode + QStringLiteral("; ")) + why + QLatin1Char(')');
     }
     if (analysis.contains(QStringLiteral("codeName")))
         line += QStringLiteral(" (") + analysis.value(QStringLiteral("codeName")).toString() + QLatin1Char(')');
-    if (analysis.contains(QStringLiteral("address")))
+    else if (!exceptionCode.isEmpty())
+        line += QStringLiteral(" (") + exceptionCode + QLatin1Char(')');
+    if (analysis.contains(QStringLiteral("access"))) // "writing 0x0"
+        line += QLatin1Char(' ') + analysis.value(QStringLiteral("access")).toString() + QLatin1Char(' ') + analysis.value(QStringLiteral("address")).toString();
+    else if (analysis.contains(QStringLiteral("address")))
         line += QStringLiteral(" at ") + analysis.value(QStringLiteral("address")).toString();
     const QJsonArray threads = analysis.value(QStringLiteral("threads")).toArray();
     if (threads.isEmpty())
@@ -138,12 +150,17 @@ Result run(const ProcessFacts &facts, const ProcessEnd &end, const Options &opti
             if (analysis.contains(QStringLiteral("threads")))
                 analysis.insert(QStringLiteral("threads"), threads);
             crash.insert(QStringLiteral("analysis"), analysis);
-            if (result.kind == ProcessEnd::Unknown && analysis.value(QStringLiteral("signal")).toInt() > 0)
+            if (result.kind == ProcessEnd::Unknown
+                && (analysis.value(QStringLiteral("signal")).toInt() > 0 || analysis.contains(QStringLiteral("exceptionCode"))))
                 result.kind = ProcessEnd::Crashed; // the core proves it, where the OS said nothing
 
             // Never left in the process's working folder: kept beside the report, or removed.
-            if (options.keepDump && QFile::rename(search.path, options.keptDumpPath)) {
-                core.insert(QStringLiteral("keptAt"), options.keptDumpPath);
+            // A minidump keeps its own extension.
+            QString keptPath = options.keptDumpPath;
+            if (core.value(QStringLiteral("format")).toString() == QLatin1String("minidump") && keptPath.endsWith(QLatin1String(".core")))
+                keptPath = keptPath.left(keptPath.size() - 5) + QStringLiteral(".dmp");
+            if (options.keepDump && QFile::rename(search.path, keptPath)) {
+                core.insert(QStringLiteral("keptAt"), keptPath);
             } else {
                 QFile::remove(search.path);
                 core.insert(QStringLiteral("removed"), true);

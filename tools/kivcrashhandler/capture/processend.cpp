@@ -1,5 +1,7 @@
 #include "capture/processend.h"
 
+#include "capture/minidump.h"
+
 QString ProcessEnd::kindName(Kind kind)
 {
     switch (kind) {
@@ -22,6 +24,10 @@ QJsonObject ProcessEnd::toJson() const
         o.insert(QStringLiteral("signal"), signal);
         o.insert(QStringLiteral("signalName"), signalName(signal));
         o.insert(QStringLiteral("coreDumped"), coreDumped);
+    }
+    if (exceptionCode != 0) {
+        o.insert(QStringLiteral("exceptionCode"), Minidump::codeText(exceptionCode));
+        o.insert(QStringLiteral("exceptionName"), Minidump::exceptionName(exceptionCode));
     }
     if (kind == Unknown)
         o.insert(QStringLiteral("reason"), unknownReason);

@@ -6,9 +6,11 @@
 
 // How a watched process ended, as far as the OS tells a process that is not its parent.
 //   crashed  a signal whose default action writes a core (SIGSEGV, SIGABRT, ...), with or without
-//            the core actually written
-//   killed   a signal that ends a process without a core (SIGKILL, SIGTERM, ...)
-//   exited   a normal exit with a status
+//            the core actually written; on Windows an exit code that is an exception code
+//            (EXCEPTION_ACCESS_VIOLATION, STATUS_STACK_BUFFER_OVERRUN, ...)
+//   killed   a signal that ends a process without a core (SIGKILL, SIGTERM, ...); on Windows
+//            STATUS_CONTROL_C_EXIT
+//   exited   a normal exit with a status (on Windows any other exit code)
 //   unknown  the OS did not say (kernel too old, or the parent had not reaped it in time)
 // "clean" (the host said "ExitClient") is the session's verdict, not the OS's, and is decided by
 // the caller.
@@ -21,6 +23,7 @@ struct ProcessEnd
     int signal = 0;          // the ending signal, 0 for a normal exit
     int exitCode = -1;       // the exit status of a normal exit
     bool coreDumped = false; // the kernel says it wrote a core
+    quint32 exceptionCode = 0; // Windows: the unhandled exception's code the process ended with
     QString unknownReason;   // why the kind is Unknown
 
     // Classifies a wait status (WIFEXITED/WIFSIGNALED/WCOREDUMP encoding).

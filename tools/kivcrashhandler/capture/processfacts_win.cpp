@@ -1,16 +1,116 @@
 #include "capture/processfacts.h"
 
-// Windows: nothing is learned yet while the process runs; Windows Error Reporting writes the dump.
-void ProcessFacts::refresh()
+#include "localdumps.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+namespace {
+
+constexpr int kMaxThreads = 4096;
+
+// GetThreadDescription came with Windows 10 1607: looked up, not linked.
+using GetThreadDescriptionFn = HRESULT(WINAPI *)(HANDLE, PWSTR *);
+
+GetThreadDescriptionFn threadDescriptionFunction()
 {
+    static const GetThreadDescriptionFn function = reinterpret_cast<GetThreadDescriptionFn>(
+            reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    return function;
 }
 
+QString threadName(DWORD tid)
+{
+    const GetThreadDescriptionFn describe = threadDescriptionFunction();
+    if (!describe)
+        return QString();
+    HANDLE thread = OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE, tid);
+    if (!thread)
+        return QString();
+    QString name;
+    PWSTR text = nullptr;
+    if (SUCCEEDED(describe(thread, &text)) && text) {
+        name = QString::fromWCharArray(text);
+        LocalFree(text);
+    }
+    CloseHandle(thread);
+    return name;
+}
+
+QString imagePath(qint64 pid)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process)
+        return QString();
+    wchar_t path[MAX_PATH * 4];
+    DWORD length = DWORD(sizeof path / sizeof path[0]);
+    const QString result = QueryFullProcessImageNameW(process, 0, path, &length) ? QString::fromWCharArray(path, int(length)) : QString();
+    CloseHandle(process);
+    return result;
+}
+
+} // namespace
+
+void ProcessFacts::refresh()
+{
+    if (executable.isEmpty())
+        executable = imagePath(pid);
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (qint64(entry.th32OwnerProcessID) != pid || threads.size() >= kMaxThreads)
+            continue;
+        // A name, once seen, is kept: the thread may be gone by the next look.
+        QString &name = threads[qint64(entry.th32ThreadID)];
+        if (name.isEmpty())
+            name = threadName(entry.th32ThreadID);
+        entry.dwSize = sizeof entry;
+    }
+    CloseHandle(snapshot);
+}
+
+// Windows Error Reporting writes a dump only of an executable registered for local dumps: what is
+// registered is noted, nothing is changed.
 void ProcessFacts::raiseCoreLimit()
 {
-    coreLimitNote = QStringLiteral("dumps are written by Windows Error Reporting");
+    if (executable.isEmpty())
+        executable = imagePath(pid);
+    if (executable.isEmpty()) {
+        coreLimitNote = QStringLiteral("the executable of pid %1 is unknown, so are its local dumps").arg(pid);
+        return;
+    }
+    QString name = QFileInfo(executable).fileName();
+    if (name.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
+        name.chop(4);
+    const QJsonObject settings = localDumpsOf(name);
+    const int type = settings.value(QStringLiteral("type")).toInt(-1);
+    const int count = settings.value(QStringLiteral("count")).toInt(-1);
+    const QString folder = settings.value(QStringLiteral("folder")).toString();
+    coreLimitRaised = type >= 0 || count >= 0 || !folder.isEmpty();
+    coreLimitNote = coreLimitRaised
+            ? QStringLiteral("Windows Error Reporting writes local dumps of %1.exe (DumpFolder \"%2\", DumpType %3, DumpCount %4)")
+                      .arg(name, folder).arg(type).arg(count)
+            : QStringLiteral("no local dumps registered for %1.exe").arg(name);
 }
 
 QJsonObject ProcessFacts::toJson() const
 {
-    return QJsonObject {{QStringLiteral("pid"), double(pid)}, {QStringLiteral("executable"), executable}};
+    QJsonArray names;
+    for (auto it = threads.cbegin(); it != threads.cend(); ++it)
+        names.append(QJsonObject {{QStringLiteral("tid"), double(it.key())}, {QStringLiteral("name"), it.value()}});
+    return QJsonObject {
+        {QStringLiteral("pid"), double(pid)},
+        {QStringLiteral("executable"), executable},
+        {QStringLiteral("threadsSeen"), names},
+        {QStringLiteral("localDumps"), QJsonObject {
+            {QStringLiteral("enabled"), coreLimitRaised},
+            {QStringLiteral("note"), coreLimitNote},
+        }},
+    };
 }

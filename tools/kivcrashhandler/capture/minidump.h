@@ -1,0 +1,41 @@
+#ifndef KIVCRASHHANDLER_CAPTURE_MINIDUMP_H
+#define KIVCRASHHANDLER_CAPTURE_MINIDUMP_H
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+
+// A reader of the documented minidump format (the file Windows Error Reporting and
+// MiniDumpWriteDump write): the header, the stream directory, and the exception, thread list,
+// module list, system info and misc info streams. Portable, so it is built and fuzzed on Linux too.
+// The bytes are untrusted: every read is bounds-checked and copied out; nothing is cast in place.
+//
+// The result has the shape of CoreAnalysis's (addresses as "0x..." strings):
+//   "pid"                          from the misc info stream, when it has one
+//   "exceptionCode" "0xC0000005", "exceptionName", "exceptionAddress", "crashingTid"
+//   "access" ("reading", "writing", "executing") and "address" for an access violation or in-page
+//   error: the data address the access was made to
+//   "faultingModule", "faultingOffset" the module the exception address lies in, and where
+//   "threads"  [{"tid", "crashing", "frames": [{"pc", "module"?, "offset"?}]}], the crashing thread
+//              first with the exception address as its frame; the others with their context's pc
+//   "modules"  [{"name", "file", "buildId", "start", "end", "timestamp", "version"?}]
+//   "system"   {"cpu", "os"}
+// or {"error": "dump unreadable: <reason>"}.
+namespace Minidump {
+
+QJsonObject read(const QByteArray &dump);
+
+// A Windows exception code's name ("EXCEPTION_ACCESS_VIOLATION"), or "" for a code without one.
+QString knownExceptionName(quint32 code);
+// The name, or "exception 0xE0000001" for a code without one.
+QString exceptionName(quint32 code);
+// "0xC0000005".
+QString codeText(quint32 code);
+
+// The CodeView id of a PE image (its PDB's GUID and age, as symbol servers file them:
+// 32 hex digits then the age in hex), or "" when the image has none or is not a PE.
+QString codeViewId(const QByteArray &image);
+
+} // namespace Minidump
+
+#endif // KIVCRASHHANDLER_CAPTURE_MINIDUMP_H
