@@ -3,9 +3,10 @@
 //   av           writes through a null pointer in the main thread (EXCEPTION_ACCESS_VIOLATION)
 //   divide       divides by zero in the main thread (EXCEPTION_INT_DIVIDE_BY_ZERO)
 //   exit         exits with code 3
-//   dump <path>  writes through a null pointer, and a vectored exception handler writes the
-//                process's own minidump with the exception to <path> (MiniDumpWriteDump), then
-//                ends the process with the exception code
+//   dump <dir>   writes through a null pointer, and a vectored exception handler writes the
+//                process's own minidump with the exception (MiniDumpWriteDump) where Windows Error
+//                Reporting would, <dir>\<exe>.<pid>.dmp, then ends the process with the exception
+//                code
 //   wait         waits to be ended
 
 #include <windows.h>
@@ -16,7 +17,7 @@
 
 namespace {
 
-const wchar_t *s_dumpPath = nullptr;
+wchar_t s_dumpPath[MAX_PATH * 2];
 
 __attribute__((noinline)) void nullWriteInMain()
 {
@@ -69,7 +70,12 @@ int wmain(int argc, wchar_t **argv)
     } else if (wcscmp(mode, L"exit") == 0) {
         return 3;
     } else if (wcscmp(mode, L"dump") == 0 && argc >= 3) {
-        s_dumpPath = argv[2];
+        wchar_t exe[MAX_PATH];
+        const DWORD length = GetModuleFileNameW(nullptr, exe, MAX_PATH);
+        const wchar_t *name = exe + length;
+        while (name > exe && name[-1] != L'\\' && name[-1] != L'/')
+            --name;
+        swprintf(s_dumpPath, sizeof s_dumpPath / sizeof s_dumpPath[0], L"%ls\\%ls.%lu.dmp", argv[2], name, GetCurrentProcessId());
         AddVectoredExceptionHandler(1, writeOwnDump);
         nullWriteInMain();
     } else if (wcscmp(mode, L"wait") == 0) {

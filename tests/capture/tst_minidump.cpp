@@ -1,0 +1,149 @@
+// The minidump reader on a real dump (written by MiniDumpWriteDump under Wine for a process that
+// wrote through a null pointer) and on damaged copies of it, and the summary lines a Windows end
+// gives. Runs on every platform: the reader is portable.
+
+#include "capture/capture.h"
+#include "capture/minidump.h"
+
+#include <QtTest>
+
+namespace {
+
+QByteArray realDump()
+{
+    QFile file(QStringLiteral(OSTREL_MINIDUMP));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray patched(QByteArray dump, int offset, quint32 value)
+{
+    qToLittleEndian(value, reinterpret_cast<uchar *>(dump.data()) + offset);
+    return dump;
+}
+
+} // namespace
+
+class TestMinidump : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void realDumpRead();
+    void damagedDumps_data();
+    void damagedDumps();
+    void summaries_data();
+    void summaries();
+};
+
+void TestMinidump::realDumpRead()
+{
+    const QJsonObject r = Minidump::read(realDump());
+    QVERIFY2(!r.contains(QStringLiteral("error")), qPrintable(r[QStringLiteral("error")].toString()));
+    QCOMPARE(r[QStringLiteral("exceptionCode")].toString(), QStringLiteral("0xC0000005"));
+    QCOMPARE(r[QStringLiteral("exceptionName")].toString(), QStringLiteral("EXCEPTION_ACCESS_VIOLATION"));
+    QCOMPARE(r[QStringLiteral("access")].toString(), QStringLiteral("writing"));
+    QCOMPARE(r[QStringLiteral("address")].toString(), QStringLiteral("0x0"));
+    QCOMPARE(r[QStringLiteral("faultingModule")].toString(), QStringLiteral("win_crash_host.exe"));
+    QCOMPARE(r[QStringLiteral("faultingOffset")].toString(), QStringLiteral("0x15e1"));
+    QCOMPARE(r[QStringLiteral("pid")].toInt(), 32);
+    QCOMPARE(r[QStringLiteral("system")][QStringLiteral("cpu")].toString(), QStringLiteral("amd64"));
+
+    const QJsonArray threads = r[QStringLiteral("threads")].toArray();
+    QCOMPARE(threads.size(), 2);
+    QCOMPARE(threads[0][QStringLiteral("tid")].toInt(), 36);
+    QCOMPARE(threads[0][QStringLiteral("crashing")].toBool(), true);
+    QCOMPARE(threads[0][QStringLiteral("frames")][0].toObject(), (QJsonObject {
+        {QStringLiteral("pc"), QStringLiteral("0x1400015e1")},
+        {QStringLiteral("module"), QStringLiteral("win_crash_host.exe")},
+        {QStringLiteral("offset"), QStringLiteral("0x15e1")},
+    }));
+    // The idle thread waits in the system's code; its pc comes from its context.
+    QCOMPARE(threads[1][QStringLiteral("frames")][0][QStringLiteral("module")].toString(), QStringLiteral("ntdll.dll"));
+
+    const QJsonArray modules = r[QStringLiteral("modules")].toArray();
+    QCOMPARE(modules.size(), 8);
+    QCOMPARE(modules[0][QStringLiteral("file")].toString(), QStringLiteral("Z:\\tmp\\wc\\win_crash_host.exe"));
+    QCOMPARE(modules[0][QStringLiteral("start")].toString(), QStringLiteral("0x140000000"));
+    QCOMPARE(modules[0][QStringLiteral("end")].toString(), QStringLiteral("0x14004e000"));
+    QCOMPARE(modules[1][QStringLiteral("version")].toString(), QStringLiteral("6.1.7601.24059"));
+}
+
+// Layout of the real dump: header, directory of 8 entries at 0x20, module list (868 bytes) at
+// 0xb26, thread list at 0x122, exception stream (168 bytes) at 0x31674; 203756 bytes in all.
+void TestMinidump::damagedDumps_data()
+{
+    QTest::addColumn<QByteArray>("dump");
+    QTest::addColumn<QString>("reason");
+    const QByteArray dump = realDump();
+    QCOMPARE(dump.size(), 203756);
+    QTest::newRow("empty") << QByteArray() << "0 bytes are too few for a minidump header";
+    QTest::newRow("cut in the header") << dump.left(20) << "20 bytes are too few for a minidump header";
+    QTest::newRow("not a minidump") << patched(dump, 0, 0x464c457f) << "no MDMP signature";
+    QTest::newRow("cut in the directory")
+            << dump.left(0x50) << "the stream directory (8 entries at 0x20) lies past the end of the file (80 bytes)";
+    QTest::newRow("cut in the module list")
+            << dump.left(0xc00) << "the module list stream (868 bytes at 0xb26) lies past the end of the file (3072 bytes)";
+    QTest::newRow("cut in the exception")
+            << dump.left(0x31700) << "the exception stream (168 bytes at 0x31674) lies past the end of the file (202496 bytes)";
+    QTest::newRow("directory far off") << patched(dump, 12, 0xfffffff0)
+                                       << "the stream directory (8 entries at 0xfffffff0) lies past the end of the file (203756 bytes)";
+    QTest::newRow("stream count huge") << patched(dump, 8, 0x10000000) << "the header announces 268435456 streams";
+    QTest::newRow("exception stream too small") << patched(dump, 0x20 + 6 * 12 + 4, 16) << "the exception stream is 16 bytes, too short";
+    QTest::newRow("module count huge") << patched(dump, 0xb26, 0x7fffffff)
+                                       << "the module list stream announces 2147483647 entries, more than its 868 bytes hold";
+    QTest::newRow("module name far off") << patched(dump, 0xb2a + 20, 0xffffffff) << "module 0's name lies outside the file";
+    QTest::newRow("stack far off") << patched(dump, 0x126 + 36, 0xffffff00) << "thread 36's stack lies outside the file";
+}
+
+void TestMinidump::damagedDumps()
+{
+    QFETCH(QByteArray, dump);
+    QFETCH(QString, reason);
+    QCOMPARE(Minidump::read(dump), (QJsonObject {{QStringLiteral("error"), QStringLiteral("dump unreadable: ") + reason}}));
+}
+
+void TestMinidump::summaries_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<quint32>("code");
+    QTest::addColumn<QByteArray>("dump"); // empty: none found
+    QTest::addColumn<QString>("line");
+    const quint32 av = 0xc0000005;
+    QTest::newRow("access violation, read")
+            << int(ProcessEnd::Crashed) << av << realDump()
+            << "demo crashed: EXCEPTION_ACCESS_VIOLATION (0xC0000005) writing 0x0 in thread 36: win_crash_host.exe+0x15e1";
+    QTest::newRow("access violation, no dump")
+            << int(ProcessEnd::Crashed) << av << QByteArray()
+            << "demo crashed: EXCEPTION_ACCESS_VIOLATION (0xC0000005; no dump: no local dumps registered for demo.exe)";
+    QTest::newRow("stack buffer overrun, unreadable dump")
+            << int(ProcessEnd::Crashed) << 0xc0000409u << realDump().left(100)
+            << "demo crashed: STATUS_STACK_BUFFER_OVERRUN (0xC0000409; analysis failed: dump unreadable: the stream "
+               "directory (8 entries at 0x20) lies past the end of the file (100 bytes))";
+    QTest::newRow("unnamed code") << int(ProcessEnd::Crashed) << 0xc0001234u << QByteArray()
+                                  << "demo crashed: exception 0xC0001234 (0xC0001234; no dump: no local dumps registered for demo.exe)";
+    QTest::newRow("ctrl-c") << int(ProcessEnd::Killed) << 0xc000013au << QByteArray() << "demo was killed: STATUS_CONTROL_C_EXIT";
+    QTest::newRow("exit code") << int(ProcessEnd::Exited) << 0u << QByteArray() << "demo exited with status 3 without saying ExitClient";
+}
+
+void TestMinidump::summaries()
+{
+    QFETCH(int, kind);
+    QFETCH(quint32, code);
+    QFETCH(QByteArray, dump);
+    QFETCH(QString, line);
+    ProcessEnd end;
+    end.kind = ProcessEnd::Kind(kind);
+    end.exceptionCode = code;
+    end.exitCode = 3;
+    QJsonObject core {{QStringLiteral("format"), QStringLiteral("minidump")}};
+    QJsonObject crash {{QStringLiteral("end"), end.toJson()}};
+    if (dump.isEmpty())
+        core.insert(QStringLiteral("reason"), QStringLiteral("no local dumps registered for demo.exe"));
+    else
+        crash.insert(QStringLiteral("analysis"), Minidump::read(dump));
+    crash.insert(QStringLiteral("core"), core);
+    QCOMPARE(Capture::summaryLine(QStringLiteral("demo"), end.kind, crash), line);
+}
+
+QTEST_GUILESS_MAIN(TestMinidump)
+#include "tst_minidump.moc"
