@@ -1,5 +1,6 @@
 // A Windows host that ends the way a test asks, for the crash capture to report on. No library, no
-// Qt. It starts a secondary thread, prints "ready", then, by its first argument:
+// Qt. It starts a secondary thread, prints "ready <main thread id>", waits for a line on stdin,
+// then, by its first argument:
 //   av           writes through a null pointer in the main thread (EXCEPTION_ACCESS_VIOLATION)
 //   divide       divides by zero in the main thread (EXCEPTION_INT_DIVIDE_BY_ZERO)
 //   exit         exits with code 3
@@ -7,7 +8,7 @@
 //                process's own minidump with the exception (MiniDumpWriteDump) where Windows Error
 //                Reporting would, <dir>\<exe>.<pid>.dmp, then ends the process with the exception
 //                code
-//   wait         waits to be ended
+// Without an input line (stdin closed) it ends with code 2.
 
 #include <windows.h>
 #include <dbghelp.h>
@@ -63,6 +64,9 @@ int wmain(int argc, wchar_t **argv)
     CloseHandle(CreateThread(nullptr, 0, idle, nullptr, 0, nullptr));
     std::printf("ready %lu\n", GetCurrentThreadId());
     std::fflush(stdout);
+    char line[64];
+    if (!std::fgets(line, sizeof line, stdin))
+        return 2;
     if (wcscmp(mode, L"av") == 0) {
         nullWriteInMain();
     } else if (wcscmp(mode, L"divide") == 0) {
@@ -78,8 +82,6 @@ int wmain(int argc, wchar_t **argv)
         swprintf(s_dumpPath, sizeof s_dumpPath / sizeof s_dumpPath[0], L"%ls\\%ls.%lu.dmp", argv[2], name, GetCurrentProcessId());
         AddVectoredExceptionHandler(1, writeOwnDump);
         nullWriteInMain();
-    } else if (wcscmp(mode, L"wait") == 0) {
-        Sleep(INFINITE);
     }
     return 2;
 }
