@@ -34,7 +34,7 @@ struct Host
                                      | PROCESS_QUERY_INFORMATION | PROCESS_DUP_HANDLE,
                              FALSE, DWORD(process.processId()));
         if (process.waitForReadyRead(10000))
-            mainTid = QString::fromLatin1(process.readLine()).section(QLatin1Char(' '), 1).trimmed().toLongLong();
+            mainTid = QString::fromLatin1(process.readLine()).section(QLatin1Char(' '), 1, 1).toLongLong(); // "ready <tid> <pid>"
     }
     ~Host()
     {

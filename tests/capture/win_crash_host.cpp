@@ -1,5 +1,5 @@
 // A Windows host that ends the way a test asks, for the crash capture to report on. No library, no
-// Qt. It starts a secondary thread, prints "ready <main thread id>", waits for a line on stdin,
+// Qt. It starts a secondary thread, prints "ready <main thread id> <process id>", waits for a line on stdin,
 // then, by its first argument:
 //   av           writes through a null pointer in the main thread (EXCEPTION_ACCESS_VIOLATION)
 //   divide       divides by zero in the main thread (EXCEPTION_INT_DIVIDE_BY_ZERO)
@@ -62,7 +62,7 @@ int wmain(int argc, wchar_t **argv)
 {
     const wchar_t *mode = argc >= 2 ? argv[1] : L"";
     CloseHandle(CreateThread(nullptr, 0, idle, nullptr, 0, nullptr));
-    std::printf("ready %lu\n", GetCurrentThreadId());
+    std::printf("ready %lu %lu\n", GetCurrentThreadId(), GetCurrentProcessId());
     std::fflush(stdout);
     char line[64];
     if (!std::fgets(line, sizeof line, stdin))
