@@ -1,6 +1,9 @@
 // A Windows host that ends the way a test asks, for the crash capture to report on. No library, no
-// Qt. It starts a secondary thread, prints "ready <main thread id> <process id>", waits for a line on stdin,
-// then, by its first argument:
+// Qt. It starts a secondary thread, prints "ready <main thread id> <process id>", then reads lines:
+//   connect <name>  connects to the handler's local server (the pipe \\.\pipe\<name>), prints
+//                   "connected" (or "failed")
+//   send <text>     writes the frame <text>$, prints the handler's answer line
+//   go              ends as the first argument says:
 //   av           writes through a null pointer in the main thread (EXCEPTION_ACCESS_VIOLATION)
 //   divide       divides by zero in the main thread (EXCEPTION_INT_DIVIDE_BY_ZERO)
 //   exit         exits with code 3
@@ -8,13 +11,15 @@
 //                process's own minidump with the exception (MiniDumpWriteDump) where Windows Error
 //                Reporting would, <dir>\<exe>.<pid>.dmp, then ends the process with the exception
 //                code
-// Without an input line (stdin closed) it ends with code 2.
+// When stdin closes first it ends with code 2.
 
 #include <windows.h>
 #include <dbghelp.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -64,9 +69,32 @@ int wmain(int argc, wchar_t **argv)
     CloseHandle(CreateThread(nullptr, 0, idle, nullptr, 0, nullptr));
     std::printf("ready %lu %lu\n", GetCurrentThreadId(), GetCurrentProcessId());
     std::fflush(stdout);
-    char line[64];
-    if (!std::fgets(line, sizeof line, stdin))
-        return 2;
+    HANDLE handler = INVALID_HANDLE_VALUE;
+    char line[4096];
+    for (;;) {
+        if (!std::fgets(line, sizeof line, stdin))
+            return 2;
+        line[std::strcspn(line, "\r\n")] = '\0';
+        if (std::strncmp(line, "connect ", 8) == 0) {
+            char pipe[4200];
+            std::snprintf(pipe, sizeof pipe, "\\\\.\\pipe\\%s", line + 8);
+            handler = CreateFileA(pipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            std::printf(handler != INVALID_HANDLE_VALUE ? "connected\n" : "failed\n");
+        } else if (std::strncmp(line, "send ", 5) == 0) {
+            const DWORD length = DWORD(std::strlen(line + 5) + 1);
+            line[4 + length] = '$';
+            std::string answer;
+            DWORD done = 0;
+            char c = 0;
+            if (WriteFile(handler, line + 5, length, &done, nullptr) && done == length)
+                while (ReadFile(handler, &c, 1, &done, nullptr) && done == 1 && c != '\r')
+                    answer += c;
+            std::printf("%s\n", answer.c_str());
+        } else if (std::strcmp(line, "go") == 0) {
+            break;
+        }
+        std::fflush(stdout);
+    }
     if (wcscmp(mode, L"av") == 0) {
         nullWriteInMain();
     } else if (wcscmp(mode, L"divide") == 0) {
