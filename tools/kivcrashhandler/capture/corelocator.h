@@ -8,8 +8,9 @@
 #include <QString>
 
 // Finds the dump the OS wrote for a process that has ended. On Linux: the kernel's core, where
-// /proc/sys/kernel/core_pattern says it goes, or from systemd-coredump through coredumpctl. Waits
-// at most `waitMs` for it to appear and stop growing.
+// /proc/sys/kernel/core_pattern says it goes, or from systemd-coredump through coredumpctl. On
+// Windows: "<exe>.<pid>.dmp" in the DumpFolder of the executable's WER LocalDumps registration (no
+// search at all when none is registered). Waits at most `waitMs` for it to appear and be complete.
 struct CoreSearch
 {
     QString path;          // the dump found; empty when none

@@ -26,7 +26,8 @@ struct ProcessFacts
     // Re-reads the working folder and the thread names; a process already gone changes nothing.
     void refresh();
     // Raises the soft RLIMIT_CORE of the process up to its hard limit (prlimit(2)), so that the
-    // kernel writes a core when it crashes, and records the outcome.
+    // kernel writes a core when it crashes, and records the outcome. On Windows nothing is raised:
+    // it records whether WER local dumps are registered for the executable (coreLimitRaised).
     void raiseCoreLimit();
 
     QJsonObject toJson() const;
