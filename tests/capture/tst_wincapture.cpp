@@ -80,6 +80,10 @@ private slots:
     void liveDump();
     void capture_data();
     void capture();
+#ifdef OSTREL_HANDLER
+    void handlerReports_data();
+    void handlerReports();
+#endif
 };
 
 void TestWinCapture::processEnds_data()
@@ -222,6 +226,72 @@ void TestWinCapture::capture()
     if (!registered)
         QVERIFY(result.report[QStringLiteral("captureMs")].toDouble() < Capture::kCoreWaitMs);
 }
+
+#ifdef OSTREL_HANDLER
+void TestWinCapture::handlerReports_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("exitClient");
+    QTest::addColumn<QString>("summary"); // a pattern; empty: no report
+    QTest::newRow("access violation") << "dump" << false
+            << R"(win_crash_host crashed: EXCEPTION_ACCESS_VIOLATION \(0xC0000005\) writing 0x0 in thread \d+: win_crash_host\.exe\+0x[0-9a-f]+)";
+    QTest::newRow("exit code") << "exit" << false << R"(win_crash_host exited with status 3 without saying ExitClient)";
+    QTest::newRow("ExitClient") << "exit" << true << QString();
+}
+
+// The reference handler watching the host: the report's first line, or none after "ExitClient".
+void TestWinCapture::handlerReports()
+{
+    QFETCH(QString, mode);
+    QFETCH(bool, exitClient);
+    QFETCH(QString, summary);
+    QTemporaryDir wer;
+    QTemporaryDir dumps;
+    QVERIFY(registerLocalDumps(QDir::toNativeSeparators(wer.path())));
+    Host host({mode, QDir::toNativeSeparators(wer.path())});
+    QVERIFY(host.handle);
+    QProcess handler;
+    handler.setProcessChannelMode(QProcess::ForwardedChannels);
+    handler.start(QStringLiteral(OSTREL_HANDLER), {QString::number(host.pid()), QDir::toNativeSeparators(dumps.path()),
+                                                  QStringLiteral("win_crash_host"), QStringLiteral("client"), QString(), QString(), QString()});
+    const auto ask = [&host](const QByteArray &line) {
+        host.process.write(line + '\n');
+        return host.process.waitForReadyRead(10000) ? host.process.readLine().trimmed() : QByteArray();
+    };
+    bool connected = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!connected && clock.elapsed() < 20000) {
+        QThread::msleep(50);
+        connected = ask("connect Kiv_Crash_Handler_" + QByteArray::number(host.pid())) == "connected";
+    }
+    QVERIFY(connected);
+    QVERIFY(ask("send cloudConfig@a@b").startsWith("ok"));
+    if (exitClient)
+        QVERIFY(ask("send ExitClient").startsWith("ok"));
+    host.go();
+    QVERIFY(handler.waitForFinished(30000));
+
+    const QStringList reports = QDir(dumps.path()).entryList({QStringLiteral("*.json")});
+    const QStringList journals = QDir(dumps.path()).entryList({QStringLiteral("*.journal.jsonl")});
+    QCOMPARE(journals.size(), 1);
+    QFile journal(dumps.filePath(journals.first()));
+    QVERIFY(journal.open(QIODevice::ReadOnly));
+    const QByteArray lines = journal.readAll();
+    if (summary.isEmpty()) {
+        QCOMPARE(reports.size(), 0);
+        QVERIFY2(lines.contains("\"event\":\"cleanExit\""), lines.constData());
+        return;
+    }
+    QCOMPARE(reports.size(), 1);
+    QFile report(dumps.filePath(reports.first()));
+    QVERIFY(report.open(QIODevice::ReadOnly));
+    const QByteArray firstLine = report.readLine().trimmed();
+    const QRegularExpression expected(QStringLiteral(R"(^\{"summary": "%1",$)").arg(summary));
+    QVERIFY2(expected.match(QString::fromUtf8(firstLine)).hasMatch(), firstLine.constData());
+    QVERIFY2(lines.contains("\"event\":\"hostEnd\""), lines.constData());
+}
+#endif
 
 int main(int argc, char **argv)
 {
