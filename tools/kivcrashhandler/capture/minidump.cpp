@@ -228,9 +228,7 @@ private:
                 || type == SystemInfoStream || type == MiscInfoStream) {
                 if (m_streams[type].size > 0)
                     return fail(QStringLiteral("the %1 stream appears twice").arg(streamName(type)));
-                m_streams[type] = at;
-                if (at.size == 0)
-                    return fail(QStringLiteral("the %1 stream is empty").arg(streamName(type)));
+                m_streams[type] = at; // an empty one reads as absent
             }
         }
         return true;
