@@ -44,7 +44,11 @@ struct Host
             CloseHandle(handle);
     }
     qint64 pid() const { return process.processId(); }
-    void go() { process.write("go\n"); }
+    void go()
+    {
+        process.write("go\n");
+        process.waitForBytesWritten(10000);
+    }
 };
 
 bool registerLocalDumps(const QString &folder)
@@ -141,7 +145,7 @@ void TestWinCapture::liveDump()
     CloseHandle(file);
     QVERIFY(written);
 
-    QJsonObject live = CoreAnalysis::analyze(livePath, QString());
+    const QJsonObject live = CoreAnalysis::analyze(livePath, QString());
     QVERIFY2(!live.contains(QStringLiteral("error")), qPrintable(live[QStringLiteral("error")].toString()));
     QVERIFY(!live.contains(QStringLiteral("exceptionCode")));
     QStringList tids;
@@ -154,7 +158,7 @@ void TestWinCapture::liveDump()
     const ProcessEnd end = readProcessEnd(qintptr(host.handle), 10000);
     QCOMPARE(end.exceptionCode, 0xc0000005u);
     const QString ownPath = folder.filePath(QStringLiteral("win_crash_host.exe.%1.dmp").arg(host.pid()));
-    QJsonObject own = CoreAnalysis::analyze(ownPath, QString());
+    const QJsonObject own = CoreAnalysis::analyze(ownPath, QString());
     QVERIFY2(!own.contains(QStringLiteral("error")), qPrintable(own[QStringLiteral("error")].toString()));
     QCOMPARE(own[QStringLiteral("exceptionName")].toString(), QStringLiteral("EXCEPTION_ACCESS_VIOLATION"));
     QCOMPARE(own[QStringLiteral("access")].toString(), QStringLiteral("writing"));
@@ -256,6 +260,7 @@ void TestWinCapture::handlerReports()
                                                   QStringLiteral("win_crash_host"), QStringLiteral("client"), QString(), QString(), QString()});
     const auto ask = [&host](const QByteArray &line) {
         host.process.write(line + '\n');
+        host.process.waitForBytesWritten(10000);
         return host.process.waitForReadyRead(10000) ? host.process.readLine().trimmed() : QByteArray();
     };
     bool connected = false;
