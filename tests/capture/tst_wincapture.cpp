@@ -51,25 +51,25 @@ struct Host
     }
 };
 
-bool registerLocalDumps(const QString &folder)
+// The host's WER LocalDumps key (full dumps into `folder`) while it lives.
+struct LocalDumpsRegistration
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key, nullptr)
-        != ERROR_SUCCESS)
-        return false;
-    const std::wstring text = folder.toStdWString();
-    const DWORD type = 2;
-    const bool ok = RegSetValueExW(key, L"DumpFolder", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
-                                   DWORD((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS
-            && RegSetValueExW(key, L"DumpType", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&type), sizeof type) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return ok;
-}
-
-void unregisterLocalDumps()
-{
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsKey, KEY_WOW64_64KEY, 0);
-}
+    bool ok = false;
+    explicit LocalDumpsRegistration(const QString &folder)
+    {
+        HKEY key = nullptr;
+        if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &key,
+                            nullptr) != ERROR_SUCCESS)
+            return;
+        const std::wstring text = folder.toStdWString();
+        const DWORD type = 2;
+        ok = RegSetValueExW(key, L"DumpFolder", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                            DWORD((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS
+                && RegSetValueExW(key, L"DumpType", 0, REG_DWORD, reinterpret_cast<const BYTE *>(&type), sizeof type) == ERROR_SUCCESS;
+        RegCloseKey(key);
+    }
+    ~LocalDumpsRegistration() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsKey, KEY_WOW64_64KEY, 0); }
+};
 
 } // namespace
 
@@ -78,7 +78,6 @@ class TestWinCapture : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup() { unregisterLocalDumps(); }
     void processEnds_data();
     void processEnds();
     void liveDump();
@@ -193,8 +192,11 @@ void TestWinCapture::capture()
     QTemporaryDir reports;
     // The folder is registered as WER's REG_EXPAND_SZ with a variable in it.
     qputenv("OSTREL_TEST_DUMPS", QDir::toNativeSeparators(dumps.path()).toLocal8Bit());
-    if (registered)
-        QVERIFY(registerLocalDumps(QStringLiteral("%OSTREL_TEST_DUMPS%")));
+    QScopedPointer<LocalDumpsRegistration> registration;
+    if (registered) {
+        registration.reset(new LocalDumpsRegistration(QStringLiteral("%OSTREL_TEST_DUMPS%")));
+        QVERIFY(registration->ok);
+    }
 
     Host host(writesDump ? QStringList {QStringLiteral("dump"), QDir::toNativeSeparators(dumps.path())} : QStringList {QStringLiteral("av")});
     QVERIFY(host.handle);
@@ -252,7 +254,8 @@ void TestWinCapture::handlerReports()
     QFETCH(QString, summary);
     QTemporaryDir wer;
     QTemporaryDir dumps;
-    QVERIFY(registerLocalDumps(QDir::toNativeSeparators(wer.path())));
+    const LocalDumpsRegistration registration(QDir::toNativeSeparators(wer.path()));
+    QVERIFY(registration.ok);
     Host host({mode, QDir::toNativeSeparators(wer.path())});
     QVERIFY(host.handle);
     QProcess handler;
@@ -267,14 +270,28 @@ void TestWinCapture::handlerReports()
     bool connected = false;
     QElapsedTimer clock;
     clock.start();
+    // Connecting once the handler has journaled its start, as the library connects only a while
+    // after launching it.
+    while (QDir(dumps.path()).entryList({QStringLiteral("*.journal.jsonl")}).isEmpty() && clock.elapsed() < 20000)
+        QThread::msleep(20);
     while (!connected && clock.elapsed() < 20000) {
         QThread::msleep(50);
         connected = ask("connect Kiv_Crash_Handler_" + QByteArray::number(host.pid())) == "connected";
     }
+    // What the handler journaled so far, to show when it did not answer.
+    const auto journalText = [&dumps] {
+        QByteArray text;
+        for (const QString &name : QDir(dumps.path()).entryList({QStringLiteral("*.journal.jsonl")})) {
+            QFile file(dumps.filePath(name));
+            if (file.open(QIODevice::ReadOnly))
+                text += file.readAll();
+        }
+        return text;
+    };
     QVERIFY(connected);
-    QVERIFY(ask("send cloudConfig@a@b").startsWith("ok"));
+    QVERIFY2(ask("send cloudConfig@a@b").startsWith("ok"), journalText().constData());
     if (exitClient)
-        QVERIFY(ask("send ExitClient").startsWith("ok"));
+        QVERIFY2(ask("send ExitClient").startsWith("ok"), journalText().constData());
     host.go();
     QVERIFY(handler.waitForFinished(30000));
     QCOMPARE(handler.exitStatus(), QProcess::NormalExit);
