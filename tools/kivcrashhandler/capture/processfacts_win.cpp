@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QStringList>
 
 #include <windows.h>
 #include <tlhelp32.h>
@@ -93,10 +94,17 @@ void ProcessFacts::raiseCoreLimit()
     const int count = settings.value(QStringLiteral("count")).toInt(-1);
     const QString folder = settings.value(QStringLiteral("folder")).toString();
     coreLimitRaised = type >= 0 || count >= 0 || !folder.isEmpty();
-    coreLimitNote = coreLimitRaised
-            ? QStringLiteral("Windows Error Reporting writes local dumps of %1.exe (DumpFolder \"%2\", DumpType %3, DumpCount %4)")
-                      .arg(name, folder).arg(type).arg(count)
-            : QStringLiteral("no local dumps registered for %1.exe").arg(name);
+    if (!coreLimitRaised) {
+        coreLimitNote = QStringLiteral("no local dumps registered for %1.exe").arg(name);
+        return;
+    }
+    QStringList values {folder.isEmpty() ? QStringLiteral("DumpFolder unset: %LOCALAPPDATA%\\CrashDumps")
+                                         : QStringLiteral("DumpFolder \"%1\"").arg(folder)};
+    if (type >= 0)
+        values.append(QStringLiteral("DumpType %1").arg(type));
+    if (count >= 0)
+        values.append(QStringLiteral("DumpCount %1").arg(count));
+    coreLimitNote = QStringLiteral("Windows Error Reporting writes local dumps of %1.exe (%2)").arg(name, values.join(QStringLiteral(", ")));
 }
 
 QJsonObject ProcessFacts::toJson() const
