@@ -12,6 +12,8 @@
 
 #include "show.h"
 
+#include "crashmanage/localdumpsettings.h"
+
 #include <OstrelSDK/ostrelsdk.h>
 
 #include <QCoreApplication>
@@ -28,7 +30,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 namespace {
 
@@ -43,7 +44,7 @@ QStringList s_handlerReplies;
 void logMessage(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     static const char *const levels[] = {"debug", "warning", "critical", "fatal", "info"};
-    const QByteArray line = QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' '
+    const QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' '
             + levels[type] + ' ' + message.toUtf8() + '\n';
     if (s_log) {
         s_log->write(line);
@@ -64,7 +65,7 @@ void appendLine(const QString &path, const QString &text)
 {
     QFile file(path);
     if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-        file.write(QDateTime::currentDateTime().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n');
+        file.write(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toUtf8() + ' ' + text.toUtf8() + '\n');
 }
 
 bool handlerSaid(const QString &prefix)
@@ -76,31 +77,39 @@ bool handlerSaid(const QString &prefix)
     return false;
 }
 
-// The library gives the host no signal that the handler is connected. The reference handler
-// answers every frame with "ok <command>" (and reports a registered sub-process that ends), which
-// the library logs; waiting for such a line in our own log is how the demo knows its messages have
-// arrived. The event loop keeps running meanwhile, since the library's timers and socket live on it.
-bool waitForHandlerLine(const QString &prefix, int timeoutMs)
+// Runs the event loop until `done` holds or `timeoutMs` have passed; the library's timers and
+// socket live on that loop. Returns whether it holds.
+template<typename Predicate>
+bool waitUntil(Predicate done, int timeoutMs)
 {
     QElapsedTimer clock;
     clock.start();
     QEventLoop loop;
-    while (!handlerSaid(prefix) && clock.elapsed() < timeoutMs) {
+    while (!done() && clock.elapsed() < timeoutMs) {
         QTimer::singleShot(10, &loop, SLOT(quit()));
         loop.exec();
     }
-    return handlerSaid(prefix);
+    return done();
+}
+
+// The library gives the host no signal that the handler is connected. The reference handler
+// answers every frame with "ok <command>" (and reports a registered sub-process that ends), which
+// the library logs; waiting for such a line in our own log is how the demo knows its messages have
+// arrived.
+bool waitForHandlerLine(const QString &prefix, int timeoutMs)
+{
+    return waitUntil([&prefix] { return handlerSaid(prefix); }, timeoutMs);
 }
 
 // The worker does nothing but live as long as the host: its stdin is a pipe from the host, which
 // reaches end of file when the host ends, however it ends.
 int runWorker(const QString &logPath)
 {
-    appendLine(logPath, QStringLiteral("worker %1 started").arg(::getpid()));
-    char byte;
-    while (::read(STDIN_FILENO, &byte, 1) > 0) {
+    const qint64 pid = QCoreApplication::applicationPid();
+    appendLine(logPath, QStringLiteral("worker %1 started").arg(pid));
+    while (std::getchar() != EOF) {
     }
-    appendLine(logPath, QStringLiteral("worker %1 stopping: host gone").arg(::getpid()));
+    appendLine(logPath, QStringLiteral("worker %1 stopping: host gone").arg(pid));
     return 0;
 }
 
@@ -108,7 +117,8 @@ int runWorker(const QString &logPath)
 [[noreturn]] __attribute__((noinline)) void crashOnPurpose()
 {
     // A real invalid access: a store through a null pointer that the compiler cannot see through.
-    // The kernel's core of it is what the crash handler reads the stack from.
+    // The OS's record of it (the kernel's core on Linux, the local dump on Windows) is what the
+    // crash handler reads the stack from.
     static volatile std::uintptr_t s_address = 0;
     *reinterpret_cast<volatile int *>(s_address) = 42;
     std::abort(); // not reached
@@ -210,6 +220,13 @@ int main(int argc, char *argv[])
         waitForHandlerLine(QStringLiteral("subProcessExited"), 5000);
         return 0;
     }
+
+    // On Windows the stack comes from the dump that the OS writes only for an executable with local
+    // dumps registered, which the registration tool that StartCrash started does: let it finish.
+    const QString exe = QLatin1String(kAppName) + QLatin1String(".exe");
+    const QString wanted = QString(dumpDir).replace(QLatin1Char('/'), QLatin1Char('\\'));
+    if (!waitUntil([&] { return readLocalDumpSettings(exe).dumpFolder == wanted; }, 10000))
+        qWarning("local dumps of %s are not registered for %s: the OS may keep no dump", qPrintable(exe), qPrintable(wanted));
 
     qInfo("ostrel-demo: about to crash on purpose (writing through a null pointer)");
     appendLine(thirdPartyLog, QStringLiteral("player: last frame before the crash"));

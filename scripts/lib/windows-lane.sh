@@ -12,10 +12,7 @@ windows_lane() {
     echo "== Qt for MinGW: $qt"
 
     local dir=build-windows
-    mkdir -p "$dir"
-    configure_and_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release \
-        -DOSTREL_BUILD_EXAMPLES=OFF -DOSTREL_BUILD_BENCH=OFF
+    windows_build "$dir" "$qt"
     echo "== built after $((SECONDS - started)) s"
 
     # A fresh prefix for every run: nothing a test wrote into Wine's registry survives into the next.
@@ -35,6 +32,13 @@ windows_lane() {
     windows_skip_summary "$dir/Testing/Temporary/LastTest.log"
     echo "== Windows lane: $((SECONDS - started)) s"
     return $status
+}
+
+# windows_build <build dir> <Qt prefix>: the cross-build the lane and ./scripts/demo --windows share.
+windows_build() {
+    mkdir -p "$1"
+    configure_and_build "$1" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_PREFIX_PATH="$2" -DCMAKE_BUILD_TYPE=Release -DOSTREL_BUILD_BENCH=OFF
 }
 
 # Tests this platform cannot run are CTest entries that report themselves skipped ("skipped: why"),
