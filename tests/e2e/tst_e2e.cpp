@@ -1,8 +1,7 @@
 // End to end: the demo host and the reference crash handler as shipped, run as child processes
 // with a HOME and a work folder of their own. Each test ends only when no crash handler for its
-// host is left running. Under Wine, ostrel-wer-standin plays Windows Error Reporting (registered as
-// the post-mortem debugger by initTestCase), and the scenarios that need Linux's processes, users
-// and files skip.
+// host is left running. Under Wine, crashScenario runs where ostrel-wer-standin plays Windows Error
+// Reporting (see CMakeLists.txt), and the scenarios that need Linux's processes, users and files skip.
 
 #include "asordinaryuser.h"
 #include "crashmanage/localdumpsettings.h"
@@ -118,15 +117,6 @@ class tst_E2E : public QObject
     Q_OBJECT
 
 private slots:
-#ifdef Q_OS_WIN
-    void initTestCase()
-    {
-        // Wine has no Windows Error Reporting: the stand-in writes the dumps of executables that
-        // have local dumps registered, and otherwise only ends a crashing process with its code.
-        QCOMPARE(QProcess::execute(OSTREL_WER_STANDIN, {"--register"}), 0);
-    }
-#endif
-
     // A second handler for a host that is already served leaves quietly; one started after the first
     // was killed takes over its stale server name and remembers what the first was told (the login
     // goes once per host process); a client that is not the host is refused; a host that ends
