@@ -25,13 +25,18 @@ ensure_packages() {
     $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# configure_and_build <build dir> [cmake options...]
-configure_and_build() {
+# configure <build dir> [cmake options...]
+configure() {
     local dir=$1
     shift
     local launcher=()
     command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     cmake -S "$ROOT" -B "$dir" "${launcher[@]}" "$@" >"$dir.configure.log" 2>&1 \
         || { cat "$dir.configure.log"; return 1; }
-    cmake --build "$dir" -j"$(nproc)"
+}
+
+# configure_and_build <build dir> [cmake options...]
+configure_and_build() {
+    configure "$@"
+    cmake --build "$1" -j"$(nproc)"
 }

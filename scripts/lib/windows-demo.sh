@@ -16,7 +16,8 @@ windows_demo() {
     qt=$(qt_mingw_prefix)
 
     local dir=build-windows
-    windows_build "$dir" "$qt" >/dev/null
+    # What the installed folder holds (the crash handler comes with the demo host), and the stand-in.
+    windows_build "$dir" "$qt" ostrel-demo KivRegWER ostrel-wer-standin >/dev/null
     local app=$ROOT/$dir/demo-install
     rm -rf "$app"
     cmake --install "$dir" --prefix "$app" >/dev/null

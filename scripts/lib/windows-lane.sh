@@ -34,11 +34,17 @@ windows_lane() {
     return $status
 }
 
-# windows_build <build dir> <Qt prefix>: the cross-build the lane and ./scripts/demo --windows share.
+# windows_build <build dir> <Qt prefix> [targets...]: the cross-build the lane and
+# ./scripts/demo --windows share; everything, or only the targets given.
 windows_build() {
-    mkdir -p "$1"
-    configure_and_build "$1" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_PREFIX_PATH="$2" -DCMAKE_BUILD_TYPE=Release -DOSTREL_BUILD_BENCH=OFF
+    local dir=$1 qt=$2
+    shift 2
+    mkdir -p "$dir"
+    configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release -DOSTREL_BUILD_BENCH=OFF
+    local targets=()
+    [ $# -gt 0 ] && targets=(--target "$@")
+    cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
 }
 
 # Tests this platform cannot run are CTest entries that report themselves skipped ("skipped: why"),
