@@ -188,12 +188,14 @@ int main(int argc, char *argv[])
     workerInfo.role = QStringLiteral("worker");
     workerInfo.version = QStringLiteral("1.0");
     workerInfo.dmpPath = dumpDir;
-    workerInfo.dmpType = 2;
+    workerInfo.dmpType = 1;
     workerInfo.dmpCount = 10;
     Ostrel_SDK::subProcessInfo({workerInfo});
 
+    // Mini dumps (type 1): the threads' stacks and the modules, which is what the report needs, and
+    // a small fraction of a full dump's size and writing time.
     Ostrel_SDK::StartCrash(QStringLiteral("demo"), QStringLiteral("channel=stable"), QStringLiteral("build=1234"),
-                           dumpDir, 10, 2, QStringLiteral("upload=off"));
+                           dumpDir, 10, 1, QStringLiteral("upload=off"));
     Ostrel_SDK::setClientLogPath(log.fileName());
     Ostrel_SDK::appendClientThirdpartyLogPath(thirdPartyLog);
     // Stored now, sent by the library after every connection; the login goes with the first one.

@@ -180,8 +180,15 @@ bool writeDump(HANDLE process, DWORD pid, HANDLE thread, const DEBUG_EVENT &even
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
+    // The process made known to dbghelp first, with no module's symbols loaded: otherwise the dump
+    // starts by loading every module's debug information, which under Wine (whose own DLLs carry
+    // DWARF) takes seconds. A dump needs none of it.
+    SymSetOptions(SymGetOptions() | SYMOPT_DEFERRED_LOADS);
+    const bool symbols = SymInitializeW(process, nullptr, FALSE);
     const bool ok = MiniDumpWriteDump(process, pid, file, dumpTypeOf(settings), haveContext ? &exception : nullptr,
                                       nullptr, nullptr);
+    if (symbols)
+        SymCleanup(process);
     CloseHandle(file);
     if (!ok)
         DeleteFileW(path.c_str());
