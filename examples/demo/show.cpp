@@ -94,15 +94,25 @@ void printTail(const QString &label, const QJsonObject &tail, int lines)
         out() << "      | " << line.left(150) << '\n';
 }
 
-// How the host ended and, from its core, the crashing thread's frames.
+// Where the OS's record of the crash (core or dump) went, or why there is none.
+QString coreFate(const QJsonObject &core)
+{
+    if (core.contains(QStringLiteral("keptAt")))
+        return core.value(QStringLiteral("keptAt")).toString();
+    if (core.contains(QStringLiteral("foundAt")))
+        return core.value(QStringLiteral("foundAt")).toString()
+                + (core.value(QStringLiteral("removed")).toBool() ? QStringLiteral(" (read, then removed)") : QString());
+    return core.value(QStringLiteral("reason")).toString();
+}
+
+// How the host ended and, from its core or dump, the crashing thread's frames.
 void printCrash(const QJsonObject &crash)
 {
     const QJsonObject core = crash.value(QStringLiteral("core")).toObject();
     const QJsonObject analysis = crash.value(QStringLiteral("analysis")).toObject();
     out() << "  how it ended:  " << crash.value(QStringLiteral("kind")).toString() << ", "
           << QJsonDocument(crash.value(QStringLiteral("end")).toObject()).toJson(QJsonDocument::Compact) << '\n'
-          << "  core:          " << (core.contains(QStringLiteral("keptAt")) ? core.value(QStringLiteral("keptAt")).toString()
-                                                                           : core.value(QStringLiteral("reason")).toString()) << '\n';
+          << "  core:          " << coreFate(core) << '\n';
     if (analysis.contains(QStringLiteral("error")))
         out() << "  analysis failed: " << analysis.value(QStringLiteral("error")).toString() << '\n';
     const QJsonArray threads = analysis.value(QStringLiteral("threads")).toArray();
@@ -118,6 +128,8 @@ void printCrash(const QJsonObject &crash)
         const QJsonObject f = frames.at(i).toObject();
         out() << "    #" << i << ' ' << f.value(QStringLiteral("pc")).toString() << ' '
               << f.value(QStringLiteral("function")).toString(QStringLiteral("??")) << " in " << f.value(QStringLiteral("module")).toString();
+        if (f.contains(QStringLiteral("offset")))
+            out() << '+' << f.value(QStringLiteral("offset")).toString();
         if (f.contains(QStringLiteral("file")))
             out() << " at " << f.value(QStringLiteral("file")).toString() << ':' << f.value(QStringLiteral("line")).toInt();
         out() << '\n';

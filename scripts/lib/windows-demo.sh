@@ -57,13 +57,13 @@ windows_demo() {
     echo
     echo "== Ran ostrel-demo.exe under Wine from the installed folder $app/bin:"
     echo "   it started its worker, talked to the crash handler, then crashed on purpose"
-    echo "   (its log: $work/logs/ostrel-demo.log; the dump: $(ls "$work"/dumps/*.dmp 2>/dev/null | head -1))"
+    echo "   (its log: $work/logs/ostrel-demo.log)"
     local crashed reported
     crashed=$(sed -n 's/^\([^ ]*\) info ostrel-demo: about to crash.*/\1/p' "$work/logs/ostrel-demo.log" 2>/dev/null | tail -1 || true)
     reported=$(grep -hs '"event":"crashReport"' $journal | sed -n 's/.*"time":"\([^"]*\)".*/\1/p' | tail -1 || true)
     if [ -n "$crashed" ] && [ -n "$reported" ]; then
         echo "   report written $(( $(epoch_ms "$reported") - $(epoch_ms "$crashed") )) ms after the crash;" \
-             "build $((built - started)) s, run $((done - ran)) s, $((SECONDS - started)) s in all"
+             "build $((built - started)) s, Wine prefix $((ran - built)) s, run $((done - ran)) s, $((SECONDS - started)) s in all"
     fi
 
     (cd "$app/bin" && "$wine" ./ostrel-demo.exe --show "Z:$work" 2>/dev/null) | tr -d '\r'

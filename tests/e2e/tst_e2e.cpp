@@ -190,8 +190,7 @@ private slots:
         QVERIFY2(host.reports().at(0).startsWith(QStringLiteral("ostrel-demo-%1-").arg(host.pid)), qPrintable(host.reports().at(0)));
         const QJsonObject r = host.report();
         QCOMPARE(QJsonArray({r["hostPid"], r["appName"], r["clientName"], r["dumpFolder"], r["handlerParams"]}),
-                 (QJsonArray {double(host.pid), "ostrel-demo", "demo", QDir::toNativeSeparators(host.path("dumps")),
-                              QJsonArray {"channel=stable", "build=1234", "upload=off"}}));
+                 (QJsonArray {double(host.pid), "ostrel-demo", "demo", host.path("dumps"), QJsonArray {"channel=stable", "build=1234", "upload=off"}}));
         // The summary names what crashed and where (unless AddressSanitizer caught the crash first).
         const QString summary = r["summary"].toString();
         for (const QString &word : kCrashNamed)
