@@ -13,7 +13,7 @@
 // DumpType 1 mini, 2 full, 0 the flags of CustomDumpFlags), with the exception in it, and keeps
 // at most DumpCount (default 10) such dumps in the folder, as WER does. In every case it then
 // ends the process with the exception code as its exit code. Every wait is bounded: a process
-// that never reports its exception is ended after kEventWaitMs all the same.
+// that never reports its exception is ended all the same once kDeadlineMs have passed.
 
 #include <windows.h>
 
@@ -30,9 +30,16 @@ namespace {
 
 const wchar_t kAeDebugKey[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug";
 const wchar_t kLocalDumpsKey[] = L"SOFTWARE\\Microsoft\\Windows\\Windows Error Reporting\\LocalDumps\\";
-// How long to wait for each debug event, and for the process to end once it is told to.
-const DWORD kEventWaitMs = 10000;
-const DWORD kMaxEvents = 10000;
+// How long the whole run may take, from attaching to the process's end.
+const ULONGLONG kDeadlineMs = 30000;
+ULONGLONG s_deadline = 0;
+
+// The next debug event, or false once the deadline has passed.
+bool nextDebugEvent(DEBUG_EVENT *event)
+{
+    const ULONGLONG now = GetTickCount64();
+    return now < s_deadline && WaitForDebugEvent(event, DWORD(s_deadline - now));
+}
 
 // Code the process ends with when no exception was taken (it never reported one in time).
 const DWORD kNoExceptionCode = 0xC0000001; // STATUS_UNSUCCESSFUL
@@ -196,11 +203,11 @@ bool writeDump(HANDLE process, DWORD pid, HANDLE thread, const DEBUG_EVENT &even
 }
 
 // Lets a debugged process end: the events that follow TerminateProcess are continued until it has
-// exited, within the bounded wait.
+// exited, within the deadline.
 void drainUntilExit(DWORD pid)
 {
     DEBUG_EVENT event;
-    for (DWORD i = 0; i < kMaxEvents && WaitForDebugEvent(&event, kEventWaitMs); ++i) {
+    while (nextDebugEvent(&event)) {
         const DWORD code = event.dwDebugEventCode;
         if (code == CREATE_PROCESS_DEBUG_EVENT && event.u.CreateProcessInfo.hFile)
             CloseHandle(event.u.CreateProcessInfo.hFile);
@@ -214,6 +221,7 @@ void drainUntilExit(DWORD pid)
 
 int handleCrash(DWORD pid, HANDLE attached)
 {
+    s_deadline = GetTickCount64() + kDeadlineMs;
     const BOOL debugging = DebugActiveProcess(pid);
     // The crashing thread waits for this whether or not we could attach.
     if (attached) {
@@ -236,7 +244,7 @@ int handleCrash(DWORD pid, HANDLE attached)
     bool attachBreakpointSeen = false;
     DWORD exitCode = kNoExceptionCode;
     DEBUG_EVENT event;
-    for (DWORD i = 0; i < kMaxEvents && WaitForDebugEvent(&event, kEventWaitMs); ++i) {
+    while (nextDebugEvent(&event)) {
         DWORD status = DBG_CONTINUE;
         switch (event.dwDebugEventCode) {
         case CREATE_PROCESS_DEBUG_EVENT:
@@ -281,7 +289,7 @@ int handleCrash(DWORD pid, HANDLE attached)
         }
         ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
     }
-    // No exception within the bounded wait: end the process all the same.
+    // No exception before the deadline: end the process all the same.
     if (process)
         TerminateProcess(process, exitCode);
     return 1;
