@@ -34,6 +34,14 @@
 namespace {
 
 const char kAppName[] = "ostrel-demo";
+// The local dumps asked for. Linux: full (2), so that the handler keeps the kernel's core beside the
+// report. Windows: mini dumps (1), the stacks and modules the report needs, at a small fraction of
+// a full dump's size and writing time; the handler reads the dump and removes it.
+#ifdef Q_OS_WIN
+const int kDumpType = 1;
+#else
+const int kDumpType = 2;
+#endif
 const char kReplyMarker[] = "[OstrelSDk] socket output:";
 
 // The host's own log file: every Qt message of the process, the library's lines included.
@@ -188,14 +196,12 @@ int main(int argc, char *argv[])
     workerInfo.role = QStringLiteral("worker");
     workerInfo.version = QStringLiteral("1.0");
     workerInfo.dmpPath = dumpDir;
-    workerInfo.dmpType = 1;
+    workerInfo.dmpType = kDumpType;
     workerInfo.dmpCount = 10;
     Ostrel_SDK::subProcessInfo({workerInfo});
 
-    // Mini dumps (type 1): the threads' stacks and the modules, which is what the report needs, and
-    // a small fraction of a full dump's size and writing time.
     Ostrel_SDK::StartCrash(QStringLiteral("demo"), QStringLiteral("channel=stable"), QStringLiteral("build=1234"),
-                           dumpDir, 10, 1, QStringLiteral("upload=off"));
+                           dumpDir, 10, kDumpType, QStringLiteral("upload=off"));
     Ostrel_SDK::setClientLogPath(log.fileName());
     Ostrel_SDK::appendClientThirdpartyLogPath(thirdPartyLog);
     // Stored now, sent by the library after every connection; the login goes with the first one.
