@@ -209,8 +209,9 @@ int main(int argc, char *argv[])
     Ostrel_SDK::setUserInfo(QStringLiteral("demo-user-42"), QString());
 
     // The rest is sent only while connected: wait until the handler has answered the connect-time
-    // messages (the library's first attempt comes 500 ms after StartCrash).
-    if (!waitForHandlerLine(QStringLiteral("ok cloudConfig"), 5000))
+    // messages. The library's first attempt comes 500 ms after StartCrash; a handler slow to start
+    // (a loaded machine, a fresh Wine prefix) misses it and is reached by the retry 20 s later.
+    if (!waitForHandlerLine(QStringLiteral("ok cloudConfig"), 25000))
         qWarning("the crash handler did not answer; the following messages will be lost");
     Ostrel_SDK::enterLive(QStringLiteral("live-1001"), QString(), true);
     Ostrel_SDK::setStreamNode(QStringLiteral("edge-7"), QStringLiteral("rtmp://edge-7.example/live"));
