@@ -8,7 +8,6 @@
 //   segv          writes through a null pointer in the main thread
 //   abort-thread  aborts in the thread "crash-worker", three calls deep
 //   overflow      recurses in the main thread until the stack runs out
-//   exit          exits with status 3
 //   wait          waits to be killed
 //   nolimit       sets its hard core size limit to 0 at start, then writes through a null pointer
 // An optional second argument makes that many MiB resident first (bench/crash_capture.sh).
@@ -120,8 +119,6 @@ int main(int argc, char **argv)
         pthread_join(thread, nullptr);
     } else if (std::strcmp(mode, "overflow") == 0) {
         return recurseForever(0);
-    } else if (std::strcmp(mode, "exit") == 0) {
-        std::exit(3);
     } else if (std::strcmp(mode, "wait") == 0) {
         for (;;)
             pause();

@@ -1,11 +1,12 @@
 // Crash capture: where the kernel's core goes for a given core pattern, and what the reference
-// crash handler reports for a real host that crashes, aborts in a named thread, exits without
-// "ExitClient", is killed, or cannot dump a core.
+// crash handler reports for a real host that crashes, aborts in a named thread, or cannot dump a
+// core, and for a crashing sub-process of a host that is killed. (A host that exits, with or
+// without "ExitClient", is handler_run's.)
 
 #include "capture/coreanalysis.h"
 #include "capture/corepattern.h"
 #include "crashmanage/localdumpsettings.h"
-#include "testfiles.h"
+#include "handlerdriver.h"
 
 #include <QtTest>
 
@@ -20,6 +21,19 @@ QString corePatternNow()
     return QString::fromLatin1(readAll("/proc/sys/kernel/core_pattern")).trimmed();
 }
 
+bool coresGoToCollector()
+{
+    return corePatternNow().startsWith('|') && !corePatternNow().contains("systemd-coredump");
+}
+
+// The handler reads the application's local-dump settings below XDG_CONFIG_HOME (none there: none).
+QProcessEnvironment configIn(const QString &folder)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_CONFIG_HOME", folder);
+    return env;
+}
+
 QStringList functions(const QJsonArray &frames)
 {
     QStringList names;
@@ -27,67 +41,6 @@ QStringList functions(const QJsonArray &frames)
         names.append(f["function"].toString());
     return names;
 }
-
-// A crash host in a folder of its own, ready and waiting for "go".
-struct CrashHost
-{
-    QProcess process;
-    CrashHost(const QString &workFolder, const QString &mode)
-    {
-        process.setWorkingDirectory(workFolder);
-        process.start(OSTREL_CRASH_HOST, {mode});
-        if (process.waitForReadyRead(10000))
-            process.readLine();
-    }
-    ~CrashHost()
-    {
-        process.kill();
-        process.waitForFinished();
-    }
-    qint64 pid() const { return process.processId(); }
-};
-
-// The reference handler watching a host, which the test makes connect and talk to it.
-struct Handler
-{
-    QProcess process;
-    CrashHost *host;
-    bool connected = false;
-    // The handler reads the application's local-dump settings from configFolder (none there: none).
-    Handler(CrashHost *watched, const QString &dumpFolder, const QString &configFolder)
-        : host(watched)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_CONFIG_HOME", configFolder);
-        process.setProcessEnvironment(env);
-        process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(OSTREL_HANDLER, {QString::number(host->pid()), dumpFolder, "crash-host", "client", "", "", ""});
-        const QString server = QDir::tempPath() + QStringLiteral("/Kiv_Crash_Handler_%1").arg(host->pid());
-        QElapsedTimer clock;
-        clock.start();
-        while (!connected && clock.elapsed() < 10000) {
-            QThread::msleep(20);
-            connected = QFile::exists(server) && ask("connect " + server.toUtf8()) == "connected";
-        }
-    }
-    QByteArray ask(const QByteArray &line)
-    {
-        host->process.write(line + '\n');
-        return host->process.waitForReadyRead(10000) ? host->process.readLine().trimmed() : QByteArray();
-    }
-    // Has the host send a frame and waits for the handler's answer, so that it has seen the host's
-    // threads.
-    bool say(const QByteArray &frame) { return connected && ask("send " + frame).startsWith("ok"); }
-    QJsonObject report(const QString &dumpFolder, QByteArray *text = nullptr)
-    {
-        process.waitForFinished(30000);
-        const QStringList reports = QDir(dumpFolder).entryList({"*.json"});
-        const QByteArray bytes = reports.size() == 1 ? readAll(dumpFolder + '/' + reports.at(0)) : QByteArray();
-        if (text)
-            *text = bytes;
-        return QJsonDocument::fromJson(bytes).object();
-    }
-};
 
 } // namespace
 
@@ -149,26 +102,22 @@ private slots:
     void hostEnds_data()
     {
         QTest::addColumn<QString>("mode");
-        QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("summary");      // a regular expression for the report's first line
         QTest::addColumn<QStringList>("frames");   // in the crashing thread, in this order (with a core)
         QTest::addColumn<int>("dumpType");         // registered for the application, -1 for none
 
-        QTest::newRow("null write in main") << "segv" << "crashed"
+        QTest::newRow("null write in main") << "segv"
             << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: \(anonymous namespace\)::nullWriteInMain\(\) \S+/crash_host.cpp:\d+$)"
             << QStringList {"(anonymous namespace)::nullWriteInMain()", "main"} << 2;
-        QTest::newRow("abort in a named thread") << "abort-thread" << "crashed"
+        QTest::newRow("abort in a named thread") << "abort-thread"
             << R"(^crash-host crashed: SIGABRT \(SI_TKILL\) in thread crash-worker \(\d+\): \(anonymous namespace\)::workerAbortDeep\(\) \S+crash_host.cpp:\d+$)"
             << QStringList {"abort", "(anonymous namespace)::workerAbortDeep()", "(anonymous namespace)::workerAbortMiddle()",
                             "(anonymous namespace)::workerAbortTop()", "(anonymous namespace)::worker(void*)"} << 1;
         // The frame limit holds: the deepest frames come first, the walk stops at the limit.
-        QTest::newRow("stack overflow") << "overflow" << "crashed"
+        QTest::newRow("stack overflow") << "overflow"
             << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x[0-9a-f]+ in thread main: \(anonymous namespace\)::recurseForever\(int\) \S+crash_host.cpp:\d+$)"
             << QStringList {"(anonymous namespace)::recurseForever(int)", "(anonymous namespace)::recurseForever(int)"} << -1;
-        QTest::newRow("exit without ExitClient") << "exit" << "exited"
-            << "^crash-host exited with status 3 without saying ExitClient$" << QStringList {} << -1;
-        QTest::newRow("SIGKILL") << "wait" << "killed" << "^crash-host was killed: SIGKILL$" << QStringList {} << -1;
-        QTest::newRow("core limit cannot be raised") << "nolimit" << "crashed"
+        QTest::newRow("core limit cannot be raised") << "nolimit"
             << R"(^crash-host crashed: SIGSEGV \(no core: the kernel wrote no core \(core size limit: cannot be raised: the hard core size limit is 0\)\)$)"
             << QStringList {} << -1;
     }
@@ -182,7 +131,7 @@ private slots:
         QFETCH(QStringList, frames);
         QFETCH(int, dumpType);
         const bool wantsCore = !frames.isEmpty();
-        if (wantsCore && corePatternNow().startsWith('|') && !corePatternNow().contains("systemd-coredump"))
+        if (wantsCore && coresGoToCollector())
             QSKIP(qPrintable("cores go to a collector program here: " + corePatternNow()));
 
         QTemporaryDir dir;
@@ -191,24 +140,22 @@ private slots:
             QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path() + "/config");
             QSettings(QSettings::IniFormat, QSettings::UserScope, localDumpsOrganization(), "crash-host.exe").setValue("DumpType", dumpType);
         }
-        CrashHost host(dir.path() + "/work", mode);
-        Handler handler(&host, dir.path() + "/dumps", dir.path() + "/config");
+        CrashHost host({mode}, dir.path() + "/work");
+        HandlerDriver handler(&host.process, dir.path() + "/dumps", "crash-host", configIn(dir.path() + "/config"));
         QVERIFY(handler.say("cloudConfig@a@b"));
 
-        if (mode == "wait")
-            ::kill(pid_t(host.pid()), SIGKILL);
-        else
-            host.process.write("go\n");
+        host.go();
         QVERIFY(host.process.waitForFinished(10000));
-        QByteArray text;
-        const QJsonObject report = handler.report(dir.path() + "/dumps", &text);
+        QVERIFY(handler.finished());
+        const QByteArray text = handler.only("*.json");
+        const QJsonObject report = QJsonDocument::fromJson(text).object();
         QVERIFY2(!report.isEmpty(), "no report");
         const QString firstLine = QString::fromUtf8(text.left(text.indexOf('\n')));
         QVERIFY2(firstLine.startsWith("{\"summary\": \""), qPrintable(firstLine));
         QVERIFY2(QRegularExpression(summary).match(report["summary"].toString()).hasMatch(), qPrintable(report["summary"].toString()));
         QCOMPARE(report["formatVersion"].toInt(), 2);
         const QJsonObject crash = report["crash"].toObject();
-        QTEST(crash["kind"].toString(), "kind");
+        QCOMPARE(crash["kind"].toString(), QStringLiteral("crashed"));
         QVERIFY2(!QFile::exists(dir.path() + "/work/core"), "a core was left in the host's working folder");
 
         const QJsonObject limit = crash["process"]["coreLimit"].toObject();
@@ -248,25 +195,27 @@ private slots:
     // once, with its name.
     void subProcessCrash()
     {
-        if (corePatternNow().startsWith('|') && !corePatternNow().contains("systemd-coredump"))
+        if (coresGoToCollector())
             QSKIP(qPrintable("cores go to a collector program here: " + corePatternNow()));
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkpath("work"));
-        CrashHost host(dir.path() + "/work", "wait");
-        CrashHost sub(dir.path() + "/work", "abort-thread");
-        Handler handler(&host, dir.path() + "/dumps", dir.path() + "/config");
+        CrashHost host({"wait"}, dir.path() + "/work");
+        CrashHost sub({"abort-thread"}, dir.path() + "/work");
+        HandlerDriver handler(&host.process, dir.path() + "/dumps", "crash-host", configIn(dir.path() + "/config"));
         const QByteArray info = QJsonDocument(QJsonObject {{"appName", "crash-sub"}, {"subProcessPid", QString::number(sub.pid())},
                                                            {"status", 1}}).toJson(QJsonDocument::Compact);
         QVERIFY(handler.say("subProcessInfo@" + info));
         QVERIFY(handler.say("ExceptionCheck@a@b")); // the sub-process's threads seen again
-        sub.process.write("go\n");
+        sub.go();
         QVERIFY(sub.process.waitForFinished(10000));
         QVERIFY(handler.ask("read").startsWith("subProcessExited")); // what the handler tells the host
         QVERIFY(handler.say("subProcessInfo@" + info)); // a late report for the same pid changes nothing
         ::kill(pid_t(host.pid()), SIGKILL);
         QVERIFY(host.process.waitForFinished(10000)); // reaped: the kernel tells the handler how it ended
-        const QJsonObject report = handler.report(dir.path() + "/dumps");
+        QVERIFY(handler.finished());
+        const QJsonObject report = QJsonDocument::fromJson(handler.only("*.json")).object();
 
+        QCOMPARE(report["summary"].toString(), QStringLiteral("crash-host was killed: SIGKILL"));
         QCOMPARE(report["crash"]["kind"].toString(), QStringLiteral("killed"));
         const QJsonObject end = report["session"]["subProcesses"][0]["end"].toObject();
         QVERIFY2(end["summary"].toString().startsWith("crash-sub crashed: SIGABRT (SI_TKILL) in thread crash-worker"),

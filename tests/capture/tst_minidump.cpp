@@ -112,9 +112,9 @@ void TestMinidump::summaries_data()
     QTest::newRow("access violation, read")
             << int(ProcessEnd::Crashed) << av << realDump()
             << "demo crashed: EXCEPTION_ACCESS_VIOLATION (0xC0000005) writing 0x0 in thread 36: win_crash_host.exe+0x15e1";
-    QTest::newRow("access violation, no dump")
-            << int(ProcessEnd::Crashed) << av << QByteArray()
-            << "demo crashed: EXCEPTION_ACCESS_VIOLATION (0xC0000005; no dump: no local dumps registered for demo.exe)";
+    QTest::newRow("divide by zero, no dump")
+            << int(ProcessEnd::Crashed) << 0xc0000094u << QByteArray()
+            << "demo crashed: EXCEPTION_INT_DIVIDE_BY_ZERO (0xC0000094; no dump: no local dumps registered for demo.exe)";
     QTest::newRow("stack buffer overrun, unreadable dump")
             << int(ProcessEnd::Crashed) << 0xc0000409u << realDump().left(100)
             << "demo crashed: STATUS_STACK_BUFFER_OVERRUN (0xC0000409; analysis failed: dump unreadable: the stream "

@@ -5,7 +5,6 @@
 //   send <text>     writes the frame <text>$, prints the handler's answer line
 //   go              ends as the first argument says:
 //   av           writes through a null pointer in the main thread (EXCEPTION_ACCESS_VIOLATION)
-//   divide       divides by zero in the main thread (EXCEPTION_INT_DIVIDE_BY_ZERO)
 //   exit         exits with code 3
 //   dump <dir>   writes through a null pointer, and a vectored exception handler writes the
 //                process's own minidump with the exception (MiniDumpWriteDump) where Windows Error
@@ -29,12 +28,6 @@ __attribute__((noinline)) void nullWriteInMain()
 {
     static volatile ULONG_PTR s_address = 0;
     *reinterpret_cast<volatile int *>(s_address) = 42;
-}
-
-__attribute__((noinline)) int divideByZero()
-{
-    static volatile int s_zero = 0;
-    return 42 / s_zero;
 }
 
 LONG CALLBACK writeOwnDump(EXCEPTION_POINTERS *pointers)
@@ -97,8 +90,6 @@ int wmain(int argc, wchar_t **argv)
     }
     if (wcscmp(mode, L"av") == 0) {
         nullWriteInMain();
-    } else if (wcscmp(mode, L"divide") == 0) {
-        return divideByZero();
     } else if (wcscmp(mode, L"exit") == 0) {
         return 3;
     } else if (wcscmp(mode, L"dump") == 0 && argc >= 3) {
