@@ -147,12 +147,9 @@ private slots:
         host.go();
         QVERIFY(host.process.waitForFinished(10000));
         QVERIFY(handler.finished());
-        const QByteArray text = handler.only("*.json");
-        const QJsonObject report = QJsonDocument::fromJson(text).object();
-        QVERIFY2(!report.isEmpty(), "no report");
-        const QString firstLine = QString::fromUtf8(text.left(text.indexOf('\n')));
-        QVERIFY2(firstLine.startsWith("{\"summary\": \""), qPrintable(firstLine));
-        QVERIFY2(QRegularExpression(summary).match(report["summary"].toString()).hasMatch(), qPrintable(report["summary"].toString()));
+        const QJsonObject report = QJsonDocument::fromJson(handler.only("*.json")).object();
+        QCOMPARE(handler.firstSummary(), report["summary"].toString());
+        QVERIFY2(QRegularExpression(summary).match(handler.firstSummary()).hasMatch(), qPrintable(handler.firstSummary()));
         QCOMPARE(report["formatVersion"].toInt(), 2);
         const QJsonObject crash = report["crash"].toObject();
         QCOMPARE(crash["kind"].toString(), QStringLiteral("crashed"));
@@ -231,7 +228,6 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("reason");
         QTest::newRow("empty") << QByteArray() << "\"error\":\"not an ELF core file\"";
-        QTest::newRow("not ELF") << QByteArray("core\n").repeated(100) << "\"error\":\"not an ELF core file\"";
         QTest::newRow("an executable") << readAll(OSTREL_CRASH_HOST) << "\"error\":\"not an ELF core file\"";
         // An x86-64 core header that promises one program header, then nothing usable.
         QTest::newRow("core header only") << QByteArray::fromHex("7f454c4602010100000000000000000004003e00010000000000000000000000"

@@ -85,6 +85,13 @@ struct HandlerDriver
         const QStringList names = files(pattern);
         return names.size() == 1 ? TestFiles::readAll(dumpFolder + QLatin1Char('/') + names.first()) : QByteArray();
     }
+    // The report's summary as its first line gives it, {"summary": "<line>",; empty when it does not.
+    QString firstSummary() const
+    {
+        const QByteArray first = only(QStringLiteral("*.json")).split('\n').first().trimmed();
+        const bool framed = first.startsWith("{\"summary\": \"") && first.endsWith("\",");
+        return framed ? QString::fromUtf8(first.mid(13, first.size() - 15)) : QString();
+    }
     // Waits for the handler to end on its own, cleanly.
     bool finished() { return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0; }
 };
