@@ -41,7 +41,8 @@ windows_build() {
     shift 2
     mkdir -p "$dir"
     configure "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release -DOSTREL_BUILD_BENCH=OFF
+        -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release -DOSTREL_BUILD_BENCH=OFF \
+        -DOSTREL_BUILD_EXAMPLES=ON # set, not defaulted: a folder configured by an older lane had it off
     local targets=()
     [ $# -gt 0 ] && targets=(--target "$@")
     cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
