@@ -112,7 +112,7 @@ void printCrash(const QJsonObject &crash)
     const QJsonObject analysis = crash.value(QStringLiteral("analysis")).toObject();
     out() << "  how it ended:  " << crash.value(QStringLiteral("kind")).toString() << ", "
           << QJsonDocument(crash.value(QStringLiteral("end")).toObject()).toJson(QJsonDocument::Compact) << '\n'
-          << "  core:          " << coreFate(core) << '\n';
+          << "  core or dump:  " << coreFate(core) << '\n';
     if (analysis.contains(QStringLiteral("error")))
         out() << "  analysis failed: " << analysis.value(QStringLiteral("error")).toString() << '\n';
     const QJsonArray threads = analysis.value(QStringLiteral("threads")).toArray();
@@ -121,8 +121,9 @@ void printCrash(const QJsonObject &crash)
     out() << "  analysis:      " << threads.size() << " threads, " << analysis.value(QStringLiteral("modules")).toArray().size()
           << " modules, read in " << analysis.value(QStringLiteral("analysisMs")).toInt() << " ms\n";
     const QJsonObject first = threads.first().toObject();
-    out() << "  crashing thread " << qint64(first.value(QStringLiteral("tid")).toDouble()) << " ("
-          << first.value(QStringLiteral("name")).toString() << "):\n";
+    const QString name = first.value(QStringLiteral("name")).toString();
+    out() << "  crashing thread " << qint64(first.value(QStringLiteral("tid")).toDouble())
+          << (name.isEmpty() ? QString() : QStringLiteral(" (") + name + QLatin1Char(')')) << ":\n";
     const QJsonArray frames = first.value(QStringLiteral("frames")).toArray();
     for (int i = 0; i < frames.size() && i < 8; ++i) {
         const QJsonObject f = frames.at(i).toObject();
