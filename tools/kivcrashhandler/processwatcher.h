@@ -43,6 +43,9 @@ private:
     QTimer *m_poll = nullptr;
     bool m_reported = false;
 
+    // Asked every poll, where the OS gave no notifier: whether the process has ended.
+    static bool hasEnded(qint64 pid);
+
     Q_DISABLE_COPY(ProcessWatcher)
 };
 

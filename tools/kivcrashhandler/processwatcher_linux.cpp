@@ -83,24 +83,7 @@ ProcessWatcher::~ProcessWatcher()
         ::close(int(m_handle));
 }
 
-void ProcessWatcher::onEnded()
+bool ProcessWatcher::hasEnded(qint64 pid)
 {
-    static_cast<QSocketNotifier *>(m_notifier)->setEnabled(false);
-    reportExit();
-}
-
-void ProcessWatcher::onPoll()
-{
-    if (processGone(m_pid)) {
-        m_poll->stop();
-        reportExit();
-    }
-}
-
-void ProcessWatcher::reportExit()
-{
-    if (m_reported)
-        return;
-    m_reported = true;
-    emit exited(m_pid);
+    return processGone(pid);
 }

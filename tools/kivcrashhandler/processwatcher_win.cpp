@@ -76,24 +76,7 @@ ProcessWatcher::~ProcessWatcher()
         CloseHandle(reinterpret_cast<HANDLE>(m_handle));
 }
 
-void ProcessWatcher::onEnded()
+bool ProcessWatcher::hasEnded(qint64 pid)
 {
-    static_cast<QWinEventNotifier *>(m_notifier)->setEnabled(false);
-    reportExit();
-}
-
-void ProcessWatcher::onPoll()
-{
-    if (!processListed(m_pid)) {
-        m_poll->stop();
-        reportExit();
-    }
-}
-
-void ProcessWatcher::reportExit()
-{
-    if (m_reported)
-        return;
-    m_reported = true;
-    emit exited(m_pid);
+    return !processListed(pid);
 }
