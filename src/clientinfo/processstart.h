@@ -19,6 +19,11 @@ struct ProcessStart
 
 ProcessStart processStart(qint64 pid);
 
+// How long ago the calling process was created, in ms, by the system's own record of its creation
+// (clock ticks since boot on Linux, about 10 ms precision; the creation time on Windows); -1 when
+// the system does not say. Unlike processStart() it is not shifted by a wall-clock boot time.
+qint64 ownProcessAgeMsecs();
+
 // True when a local server of this name may exist (its socket file or pipe is there), live or
 // stale: a crash handler may still be at work for a host that has ended.
 bool localServerPresent(const QString &name);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -43,11 +44,21 @@ qint64 bootSeconds()
     return seconds;
 }
 
+// /proc/<pid>/stat: the fields after the command name (field 2), which is in parentheses and may
+// itself hold spaces and parentheses, so the fields are counted after its last ')'. The first is
+// field 3 (state), so field 22 (start time in clock ticks after boot) is at 19. Empty if damaged.
+QList<QByteArray> fieldsAfterName(const QByteArray &stat)
+{
+    const int close = stat.lastIndexOf(')');
+    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+    if (close < 0 || fields.size() < 20)
+        return {};
+    return fields;
+}
+
 } // namespace
 
-// /proc/<pid>/stat: field 3 is the state ('Z' zombie, 'X' dead), field 22 the start time in clock
-// ticks after boot. The command name (field 2) is in parentheses and may itself hold spaces and
-// parentheses, so the fields are counted after its last ')'.
+// /proc/<pid>/stat: field 3 is the state ('Z' zombie, 'X' dead), field 22 the start time.
 ProcessStart processStart(qint64 pid)
 {
     ProcessStart result;
@@ -60,10 +71,8 @@ ProcessStart processStart(qint64 pid)
             result.state = ProcessStart::NotRunning;
         return result;
     }
-    const int close = stat.lastIndexOf(')');
-    const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
-    // fields[0] is field 3 (state), so field 22 is fields[19].
-    if (close < 0 || fields.size() < 20)
+    const QList<QByteArray> fields = fieldsAfterName(stat);
+    if (fields.isEmpty())
         return result;
     const bool ended = fields.at(0) == "Z" || fields.at(0) == "X";
     if (ended)
@@ -77,6 +86,21 @@ ProcessStart processStart(qint64 pid)
         result.state = ProcessStart::Running;
     result.startMsecs = bootSeconds() * 1000 + ticks * 1000 / hz;
     return result;
+}
+
+// The start time in /proc/self/stat counts clock ticks on the boot-time clock, which
+// CLOCK_BOOTTIME reads now.
+qint64 ownProcessAgeMsecs()
+{
+    const QList<QByteArray> fields = fieldsAfterName(readProcFile("/proc/self/stat"));
+    const long hz = ::sysconf(_SC_CLK_TCK);
+    timespec now {};
+    bool ok = false;
+    const qint64 ticks = fields.value(19).toLongLong(&ok);
+    if (!ok || hz <= 0 || ::clock_gettime(CLOCK_BOOTTIME, &now) != 0)
+        return -1;
+    const qint64 age = qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000 - ticks * 1000 / hz;
+    return age >= 0 ? age : -1;
 }
 
 // QLocalServer puts a relative name's socket file in the temporary folder.

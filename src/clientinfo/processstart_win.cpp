@@ -28,6 +28,18 @@ ProcessStart processStart(qint64 pid)
     return result;
 }
 
+// The creation time against the system time now, both in 100 ns units since 1601.
+qint64 ownProcessAgeMsecs()
+{
+    FILETIME created, exited, kernel, user, now;
+    if (!::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user))
+        return -1;
+    ::GetSystemTimeAsFileTime(&now);
+    const qint64 since = (qint64(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+    const qint64 until = (qint64(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return until >= since ? (until - since) / 10000 : -1;
+}
+
 // A pipe that exists answers WaitNamedPipe with success or a time-out; a missing one with
 // ERROR_FILE_NOT_FOUND.
 bool localServerPresent(const QString &name)

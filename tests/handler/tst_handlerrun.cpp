@@ -1,7 +1,8 @@
 // The real KivCrashHandler.exe with a stand-in host (tests/helpers/handler_host.cpp): it serves the
 // host's name, takes the connect-time frames, and keeps nothing for a host that said "ExitClient"
 // while a host that ended without it gets a report. Prints how long the handler took from its
-// start to the host's connection (a measurement, not a limit).
+// start to the host's connection and to listening (measurements, not limits). A wrong command line
+// gets the usage line on stderr and exit code 2.
 
 #include "testfiles.h"
 
@@ -72,6 +73,37 @@ private slots:
         QCOMPARE(start["server"].toString().endsWith(QStringLiteral("Kiv_Crash_Handler_%1").arg(pid)), true);
         QVERIFY2(start["hostWatch"] == "pidfd" || start["hostWatch"] == "handle", qPrintable(start["hostWatch"].toString()));
         QVERIFY(!start["uid"].isNull() && !start["uid"].isUndefined());
+        QVERIFY2(start["listeningMs"].toDouble(-1) >= 0 && start["mainToListenMs"].toDouble(-1) >= 0,
+                 lines.first().constData());
+        qInfo("handler process created to listening: %g ms, main() to listening: %g ms",
+              start["listeningMs"].toDouble(), start["mainToListenMs"].toDouble());
+    }
+
+    void wrongArgumentCount_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::newRow("none") << 0;
+        QTest::newRow("six") << 6;
+        QTest::newRow("eight") << 8;
+    }
+
+    // Nothing is served or written: the usage line and the reason go to stderr, and the exit code is 2.
+    void wrongArgumentCount()
+    {
+        QFETCH(int, count);
+        QTemporaryDir dir;
+        const QString dumps = dir.filePath("dumps");
+        const QStringList all {"4242", dumps, "app", "client", "p1", "p2", "p3", "extra"};
+        QProcess handler;
+        handler.start(OSTREL_HANDLER, all.mid(0, count));
+        QVERIFY(handler.waitForFinished(60000));
+        QCOMPARE(handler.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(handler.exitCode(), 2);
+        QCOMPARE(handler.readAllStandardOutput(), QByteArray());
+        QCOMPARE(handler.readAllStandardError().replace("\r\n", "\n"),
+                 "usage: KivCrashHandler.exe <host pid> <dump folder> <app name> <client name> <param1> "
+                 "<param2> <param3> (expected 7 arguments, got " + QByteArray::number(count) + ")\n");
+        QVERIFY(!QFileInfo::exists(dumps));
     }
 };
 

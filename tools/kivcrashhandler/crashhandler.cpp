@@ -39,7 +39,7 @@ CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const 
     m_drainTimer->setInterval(kDrainMs);
 }
 
-void CrashHandler::start()
+void CrashHandler::start(const ListenTimes &listenTimes)
 {
     m_serverInode = serverInstanceId(m_server->fullServerName());
     bool ok = connect(m_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()))
@@ -51,7 +51,7 @@ void CrashHandler::start()
     Q_UNUSED(ok);
 
     watchForDump(&m_hostFacts, m_args.hostPid);
-    m_journal.append(QStringLiteral("start"), {
+    QJsonObject line {
         {QStringLiteral("arguments"), QJsonArray::fromStringList(m_args.raw)},
         {QStringLiteral("server"), m_server->fullServerName()},
         {QStringLiteral("hostExecutable"), m_context.hostExecutable},
@@ -64,7 +64,12 @@ void CrashHandler::start()
         {QStringLiteral("dumpCount"), m_policy.dumpCount},
         {QStringLiteral("dumpType"), m_policy.dumpType},
         {QStringLiteral("coreLimit"), m_hostFacts.coreLimitNote},
-    });
+    };
+    if (listenTimes.sinceProcessCreated >= 0)
+        line.insert(QStringLiteral("listeningMs"), double(listenTimes.sinceProcessCreated));
+    if (listenTimes.sinceMain >= 0)
+        line.insert(QStringLiteral("mainToListenMs"), double(listenTimes.sinceMain));
+    m_journal.append(QStringLiteral("start"), line);
     if (!m_restore.source.isEmpty() || !m_restore.notes.isEmpty())
         m_journal.append(QStringLiteral("restored"), m_restore.toJson());
     syncSubProcessWatchers(); // restored sub-processes that still run are watched again

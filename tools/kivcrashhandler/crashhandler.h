@@ -41,7 +41,15 @@ public:
     CrashHandler(const HandlerArgs &args, QLocalServer *server, const HostIdentity &host,
                  const HostEnvironment &environment, QObject *parent = nullptr);
 
-    void start();
+    // How long the handler took to listen, in ms: since the system created its process, and since
+    // main() began; -1 where unknown or when it does not listen (another user holds the name).
+    struct ListenTimes
+    {
+        qint64 sinceProcessCreated = -1;
+        qint64 sinceMain = -1;
+    };
+
+    void start(const ListenTimes &listenTimes);
     // Runs on without the server name, which another user holds: journals who, says so in the
     // report, and takes the name when the watch gets it (or leaves when a handler of ours has it).
     void setNameWatch(NameWatch *watch);

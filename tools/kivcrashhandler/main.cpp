@@ -12,6 +12,7 @@
 // "--analyze-core <dump> <executable>" it is the child that reads one dump for the handler.
 
 #include "capture/coreanalysis.h"
+#include "clientinfo/processstart.h"
 #include "crashhandler.h"
 #include "handlerargs.h"
 #include "handlerprocess.h"
@@ -20,11 +21,14 @@
 #include "serverguard.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLocalServer>
 #include <QTextStream>
 
 int main(int argc, char *argv[])
 {
+    QElapsedTimer sinceMain;
+    sinceMain.start();
     // A child of the handler that reads one dump and prints what it says (capture/coreanalysis.h).
     int analysisExit = 0;
     if (CoreAnalysis::runChild(argc, argv, &analysisExit))
@@ -52,6 +56,12 @@ int main(int argc, char *argv[])
     auto *server = new QLocalServer;
     server->setSocketOptions(QLocalServer::UserAccessOption);
     const NameClaim claim = claimServerName(server, name);
+    // How long it took to listen, for the journal's "start" line.
+    CrashHandler::ListenTimes listenTimes;
+    if (claim.outcome == NameClaim::Listening) {
+        listenTimes.sinceMain = sinceMain.elapsed();
+        listenTimes.sinceProcessCreated = ownProcessAgeMsecs();
+    }
     if (claim.outcome == NameClaim::Failed) {
         const PrivateFiles::Folder folder = PrivateFiles::chooseFolder(args.dumpFolder);
         Journal(folder.path + QLatin1Char('/') + args.fileStem() + QLatin1String(".journal.jsonl"))
@@ -66,7 +76,7 @@ int main(int argc, char *argv[])
     }
 
     CrashHandler handler(args, server, host, environment);
-    handler.start();
+    handler.start(listenTimes);
     if (watch)
         handler.setNameWatch(watch.data());
     const int rc = app.exec();
