@@ -79,11 +79,11 @@ bool savedAsUtf8(const QDomDocument &doc)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size)
 {
-    static QTemporaryDir *dir = [] {
-        qInstallMessageHandler(quiet);
-        return new QTemporaryDir;
-    }();
-    const QString path = dir->filePath(QStringLiteral("KivClientInfo_fuzz_1.xml"));
+    // One folder for the whole run, removed when the process exits.
+    static const bool quietened = (qInstallMessageHandler(quiet), true);
+    Q_UNUSED(quietened);
+    static QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("KivClientInfo_fuzz_1.xml"));
     const QByteArray content(reinterpret_cast<const char *>(bytes), static_cast<int>(size));
     markParseFeatures(content);
     check(TestFiles::writeAll(path, content));
