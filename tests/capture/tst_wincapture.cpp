@@ -133,7 +133,8 @@ void TestWinCapture::capture_data()
     QTest::addColumn<bool>("writesDump");
     QTest::addColumn<QString>("summary"); // a pattern; <folder> stands for the dump folder
     QTest::newRow("dump found and read") << true << true
-            << R"(win_crash_host crashed: EXCEPTION_ACCESS_VIOLATION \(0xC0000005\) writing 0x0 in thread \d+: win_crash_host\.exe\+0x[0-9a-f]+)";
+            << R"(win_crash_host crashed: EXCEPTION_ACCESS_VIOLATION \(0xC0000005\) writing 0x0 in thread \d+: )"
+               R"(.*nullWriteInMain.* \S*win_crash_host\.cpp:\d+)";
     QTest::newRow("no dump written") << true << false
             << R"(win_crash_host crashed: EXCEPTION_ACCESS_VIOLATION \(0xC0000005; no dump: no dump written within 3000 ms in <folder>\))";
     QTest::newRow("not registered") << false << false
@@ -186,7 +187,37 @@ void TestWinCapture::capture()
         const QJsonObject analysis = result.report[QStringLiteral("analysis")].toObject();
         QCOMPARE(analysis[QStringLiteral("pid")].toDouble(), double(host.pid()));
         QCOMPARE(analysis[QStringLiteral("crashingTid")].toDouble(), double(host.mainTid));
-        QCOMPARE(analysis[QStringLiteral("threads")][0][QStringLiteral("crashing")].toBool(), true);
+        const QJsonObject crashing = analysis[QStringLiteral("threads")][0].toObject();
+        QCOMPARE(crashing[QStringLiteral("crashing")].toBool(), true);
+        // The stack walked from the crash site up to the host's main.
+        const QJsonArray frames = crashing[QStringLiteral("frames")].toArray();
+        QVERIFY2(frames.size() >= 2, qPrintable(crashing[QStringLiteral("error")].toString()));
+        QVERIFY2(frames[0][QStringLiteral("function")].toString().contains(QLatin1String("nullWriteInMain")),
+                 qPrintable(QJsonDocument(frames).toJson()));
+        QVERIFY2(frames[1][QStringLiteral("function")].toString().contains(QLatin1String("wmain")), qPrintable(QJsonDocument(frames).toJson()));
+
+        // Without the dump's memory list there is no stack to walk: the faulting frame alone, and why.
+        QFile kept(reports.filePath(QStringLiteral("report.dmp")));
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QByteArray dump = kept.readAll();
+        const quint32 count = qFromLittleEndian<quint32>(dump.constData() + 8);
+        const quint32 directory = qFromLittleEndian<quint32>(dump.constData() + 12);
+        bool cut = false;
+        for (quint32 i = 0; i < count && directory + 12 * (i + 1) <= quint32(dump.size()); ++i) {
+            if (qFromLittleEndian<quint32>(dump.constData() + directory + 12 * i) == 5) { // MemoryListStream
+                qToLittleEndian<quint32>(0, dump.data() + directory + 12 * i);            // UnusedStream
+                cut = true;
+            }
+        }
+        QVERIFY(cut);
+        QFile cutFile(reports.filePath(QStringLiteral("cut.dmp")));
+        QVERIFY(cutFile.open(QIODevice::WriteOnly) && cutFile.write(dump) == dump.size());
+        cutFile.close();
+        const QJsonObject cutAnalysis = CoreAnalysis::analyze(cutFile.fileName(), QString());
+        const QJsonObject walkless = cutAnalysis[QStringLiteral("threads")][0].toObject();
+        QCOMPARE(walkless[QStringLiteral("frames")].toArray().size(), 1);
+        QCOMPARE(walkless[QStringLiteral("frames")][0][QStringLiteral("pc")], frames[0][QStringLiteral("pc")]);
+        QCOMPARE(walkless[QStringLiteral("error")].toString(), QStringLiteral("stack not walked: the dump holds no stack memory"));
     } else {
         QVERIFY(!result.report.contains(QStringLiteral("analysis")));
     }
@@ -215,7 +246,7 @@ void TestWinCapture::handlerReports()
     const QByteArray journal = handler.only(QStringLiteral("*.journal.jsonl"));
     QVERIFY2(journal.contains("\"event\":\"hostEnd\""), journal.constData());
     const QRegularExpression expected(QStringLiteral(R"(^win_crash_host crashed: EXCEPTION_ACCESS_VIOLATION \(0xC0000005\) )"
-                                                     R"(writing 0x0 in thread %1: win_crash_host\.exe\+0x[0-9a-f]+$)").arg(host.mainTid));
+                                                     R"(writing 0x0 in thread %1: .*nullWriteInMain.* \S*win_crash_host\.cpp:\d+$)").arg(host.mainTid));
     QVERIFY2(expected.match(handler.firstSummary()).hasMatch(), qPrintable(handler.firstSummary()));
 }
 #endif

@@ -58,8 +58,9 @@ bool processRuns(qint64 pid)
 bool runsAsRoot() { return false; }
 // The library keeps the client info file in the user's profile, whatever HOME says.
 QString clientInfoHome(const QString &) { return QDir::homePath(); }
-// What the summary of the demo's crash names: the exception, its code, and the faulting module.
-const QStringList kCrashNamed {"EXCEPTION_ACCESS_VIOLATION", "0xC0000005", "ostrel-demo.exe"};
+// What the summary of the demo's crash names: the exception, its code, and the crash site that
+// the handler's stack walk named.
+const QStringList kCrashNamed {"EXCEPTION_ACCESS_VIOLATION", "0xC0000005", "crashOnPurpose", "main.cpp:"};
 #else
 bool killProcess(qint64 pid) { return ::kill(pid_t(pid), SIGKILL) == 0; }
 bool processRuns(qint64 pid) { return !readAll(QStringLiteral("/proc/%1/cmdline").arg(pid)).isEmpty(); }

@@ -25,14 +25,17 @@ QString threadLabel(const QJsonObject &thread, qint64 pid)
 bool isSystemModule(const QString &path)
 {
     return path.startsWith(QLatin1String("/lib")) || path.startsWith(QLatin1String("/usr/lib"))
-            || path.startsWith(QLatin1String("linux-vdso"));
+            || path.startsWith(QLatin1String("linux-vdso")) || path.contains(QLatin1String(":\\windows\\"), Qt::CaseInsensitive);
 }
 
 // The crash site in the program's own code: the first frame with a source line outside the
 // system's libraries (past the C library's abort machinery), else the first frame with a source
-// line, else the first with a function name, else the first frame.
+// line, else the first with a function name, else the first frame. A minidump's frames (module and
+// offset) skip the system's libraries throughout: where the program has no symbols, its faulting
+// module and offset say more than the thread's start in the system's code.
 QString whereText(const QJsonArray &frames, const QJsonArray &modules)
 {
+    const bool minidump = frames.first().toObject().contains(QStringLiteral("offset"));
     QSet<QString> system;
     for (const QJsonValue &m : modules) {
         const QString name = m.toObject().value(QStringLiteral("name")).toString();
@@ -40,7 +43,7 @@ QString whereText(const QJsonArray &frames, const QJsonArray &modules)
         if (isSystemModule(file.isEmpty() ? name : file))
             system.insert(QFileInfo(name).fileName());
     }
-    for (int pass = 0; pass < 2; ++pass) {
+    for (int pass = 0; pass < (minidump ? 1 : 2); ++pass) {
         for (const QJsonValue &v : frames) {
             const QJsonObject f = v.toObject();
             if (!f.contains(QStringLiteral("file")) || (pass == 0 && system.contains(f.value(QStringLiteral("module")).toString())))
@@ -52,7 +55,7 @@ QString whereText(const QJsonArray &frames, const QJsonArray &modules)
     }
     for (const QJsonValue &v : frames) {
         const QJsonObject f = v.toObject();
-        if (f.contains(QStringLiteral("function")))
+        if (f.contains(QStringLiteral("function")) && !(minidump && system.contains(f.value(QStringLiteral("module")).toString())))
             return QStringLiteral("%1 in %2").arg(f.value(QStringLiteral("function")).toString(), f.value(QStringLiteral("module")).toString());
     }
     const QJsonObject f = frames.first().toObject();

@@ -21,10 +21,14 @@ constexpr quint32 kMaxNameBytes = 32768 * 2;
 enum StreamType : quint32 {
     ThreadListStream = 3,
     ModuleListStream = 4,
+    MemoryListStream = 5,
     ExceptionStream = 6,
     SystemInfoStream = 7,
+    Memory64ListStream = 9,
     MiscInfoStream = 15,
 };
+
+constexpr quint64 kMaxMemoryRanges = 1 << 20;
 
 // Sizes of the fixed records, as documented (packed, little-endian).
 constexpr quint32 kHeaderSize = 32;
@@ -421,6 +425,61 @@ private:
 QJsonObject read(const QByteArray &dump)
 {
     return Reader(dump).run();
+}
+
+CrashStack crashStack(const QByteArray &dump)
+{
+    const Bytes bytes(dump);
+    CrashStack result;
+    const quint32 count = bytes.get<quint32>(8);
+    const quint32 rva = bytes.get<quint32>(12);
+    if (bytes.get<quint32>(0) != kSignature || count > kMaxStreams || !bytes.has(rva, quint64(count) * kDirectorySize)) {
+        result.error = QStringLiteral("no readable stream directory");
+        return result;
+    }
+    bool hasException = false;
+    for (quint32 i = 0; i < count; ++i) {
+        const quint64 entry = quint64(rva) + quint64(i) * kDirectorySize;
+        const quint32 type = bytes.get<quint32>(entry);
+        const Location at = bytes.location(entry + 4);
+        if (!bytes.has(at))
+            continue;
+        if (type == ExceptionStream && at.size >= kExceptionStreamSize) {
+            const Location context = bytes.location(quint64(at.rva) + 160);
+            if (bytes.has(context))
+                result.context = bytes.slice(context.rva, context.size);
+            hasException = true;
+        } else if (type == MemoryListStream && at.size >= 4) {
+            // MINIDUMP_MEMORY_DESCRIPTOR: the start, then the data's location.
+            const quint64 ranges = qMin<quint64>(bytes.get<quint32>(at.rva), (at.size - 4) / 16);
+            for (quint64 r = 0; r < ranges && result.memory.size() < kMaxMemoryRanges; ++r) {
+                const quint64 d = quint64(at.rva) + 4 + r * 16;
+                const Location data = bytes.location(d + 8);
+                if (bytes.has(data))
+                    result.memory.push_back(MemoryRange {bytes.get<quint64>(d), data.rva, data.size});
+            }
+        } else if (type == Memory64ListStream && at.size >= 16) {
+            // The count and the base of the data, which lies contiguous in the order of the
+            // descriptors (start, size).
+            const quint64 ranges = qMin<quint64>(bytes.get<quint64>(at.rva), (at.size - 16) / 16);
+            quint64 offset = bytes.get<quint64>(quint64(at.rva) + 8);
+            for (quint64 r = 0; r < ranges && result.memory.size() < kMaxMemoryRanges; ++r) {
+                const quint64 d = quint64(at.rva) + 16 + r * 16;
+                const quint64 size = bytes.get<quint64>(d + 8);
+                if (!bytes.has(offset, size))
+                    break;
+                result.memory.push_back(MemoryRange {bytes.get<quint64>(d), offset, size});
+                offset += size;
+            }
+        }
+    }
+    if (!hasException)
+        result.error = QStringLiteral("the dump holds no exception");
+    else if (result.context.isEmpty())
+        result.error = QStringLiteral("the exception's thread context lies outside the file");
+    else if (result.memory.empty())
+        result.error = QStringLiteral("the dump holds no stack memory");
+    return result;
 }
 
 QString exceptionName(quint32 code)

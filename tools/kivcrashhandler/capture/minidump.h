@@ -5,6 +5,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <vector>
+
 // A reader of the documented minidump format (the file Windows Error Reporting and
 // MiniDumpWriteDump write): the header, the stream directory, and the exception, thread list,
 // module list, system info and misc info streams. Portable, so it is built and fuzzed on Linux too.
@@ -24,6 +26,24 @@
 namespace Minidump {
 
 QJsonObject read(const QByteArray &dump);
+
+// Memory the dump holds: `size` bytes of the process's memory at `address`, at `offset` in the file.
+struct MemoryRange
+{
+    quint64 address = 0;
+    quint64 offset = 0;
+    quint64 size = 0;
+};
+
+// What walking the crashing thread's stack needs: the exception's CONTEXT record (raw bytes) and
+// the memory ranges of the memory list streams, each checked to lie inside the file; or why not.
+struct CrashStack
+{
+    QByteArray context;
+    std::vector<MemoryRange> memory;
+    QString error;
+};
+CrashStack crashStack(const QByteArray &dump);
 
 // A Windows exception code's name ("EXCEPTION_ACCESS_VIOLATION"), or "" for a code without one.
 QString knownExceptionName(quint32 code);
