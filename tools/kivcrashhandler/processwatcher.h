@@ -43,7 +43,8 @@ private:
     QTimer *m_poll = nullptr;
     bool m_reported = false;
 
-    // Asked every poll, where the OS gave no notifier: whether the process has ended.
+    // Where the OS gives no notifier: asks hasEnded() now and every 250 ms.
+    void startPolling();
     static bool hasEnded(qint64 pid);
 
     Q_DISABLE_COPY(ProcessWatcher)

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr int kPollIntervalMs = 250;
-
 // glibc 2.36 has a wrapper, older ones do not; the raw system call works with both.
 int openPidfd(qint64 pid)
 {
@@ -57,13 +55,7 @@ ProcessWatcher::ProcessWatcher(qint64 pid, QObject *parent)
         QTimer::singleShot(0, this, SLOT(reportExit()));
         return;
     }
-    m_poll = new QTimer(this);
-    m_poll->setInterval(kPollIntervalMs);
-    const bool ok = connect(m_poll, SIGNAL(timeout()), this, SLOT(onPoll()));
-    Q_ASSERT(ok);
-    Q_UNUSED(ok);
-    m_poll->start();
-    QTimer::singleShot(0, this, SLOT(onPoll()));
+    startPolling();
 }
 
 QString ProcessWatcher::method() const

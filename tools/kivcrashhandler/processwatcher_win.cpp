@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr int kPollIntervalMs = 250;
-
 // Whether a process with this id is still listed (a process that could not be opened, such as
 // another user's; a reused id counts as running, as on Linux).
 bool processListed(qint64 pid)
@@ -51,12 +49,7 @@ ProcessWatcher::ProcessWatcher(qint64 pid, QObject *parent)
         QTimer::singleShot(0, this, SLOT(reportExit()));
         return;
     }
-    m_poll = new QTimer(this);
-    m_poll->setInterval(kPollIntervalMs);
-    const bool ok = connect(m_poll, SIGNAL(timeout()), this, SLOT(onPoll()));
-    Q_ASSERT(ok);
-    Q_UNUSED(ok);
-    m_poll->start();
+    startPolling();
 }
 
 QString ProcessWatcher::method() const
