@@ -2,6 +2,7 @@
 #define KIVCRASHHANDLER_CAPTURE_PROCESSFACTS_H
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
@@ -31,6 +32,8 @@ struct ProcessFacts
     void raiseCoreLimit();
 
     QJsonObject toJson() const;
+    // [{"tid", "name"}] for every thread seen, in tid order.
+    QJsonArray threadsSeen() const;
 };
 
 #endif // KIVCRASHHANDLER_CAPTURE_PROCESSFACTS_H

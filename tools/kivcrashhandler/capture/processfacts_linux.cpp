@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
 
 #include <cerrno>
 #include <cstring>
@@ -73,14 +72,11 @@ void ProcessFacts::raiseCoreLimit()
 
 QJsonObject ProcessFacts::toJson() const
 {
-    QJsonArray names;
-    for (auto it = threads.cbegin(); it != threads.cend(); ++it)
-        names.append(QJsonObject {{QStringLiteral("tid"), double(it.key())}, {QStringLiteral("name"), it.value()}});
     return QJsonObject {
         {QStringLiteral("pid"), double(pid)},
         {QStringLiteral("executable"), executable},
         {QStringLiteral("workingFolder"), workingFolder},
-        {QStringLiteral("threadsSeen"), names},
+        {QStringLiteral("threadsSeen"), threadsSeen()},
         {QStringLiteral("coreLimit"), QJsonObject {
             {QStringLiteral("enabled"), coreLimitRaised},
             {QStringLiteral("limit"), coreLimit < 0 ? QJsonValue(QStringLiteral("unlimited")) : QJsonValue(double(coreLimit))},

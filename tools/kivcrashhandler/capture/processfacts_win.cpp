@@ -3,7 +3,6 @@
 #include "localdumps.h"
 
 #include <QFileInfo>
-#include <QJsonArray>
 #include <QStringList>
 
 #include <windows.h>
@@ -109,13 +108,10 @@ void ProcessFacts::raiseCoreLimit()
 
 QJsonObject ProcessFacts::toJson() const
 {
-    QJsonArray names;
-    for (auto it = threads.cbegin(); it != threads.cend(); ++it)
-        names.append(QJsonObject {{QStringLiteral("tid"), double(it.key())}, {QStringLiteral("name"), it.value()}});
     return QJsonObject {
         {QStringLiteral("pid"), double(pid)},
         {QStringLiteral("executable"), executable},
-        {QStringLiteral("threadsSeen"), names},
+        {QStringLiteral("threadsSeen"), threadsSeen()},
         {QStringLiteral("localDumps"), QJsonObject {
             {QStringLiteral("enabled"), coreLimitRaised},
             {QStringLiteral("note"), coreLimitNote},
