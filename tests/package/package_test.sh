@@ -9,13 +9,7 @@
 set -euo pipefail
 build=$1 consumer_src=$2 launcher=$3 sanitize=$4
 
-# A fixed folder in the build tree (kept when the check fails), so that the compiler cache can hit.
-work=$build/tests/package-check
-rm -rf "$work"
-mkdir -p "$work"
-host_pid=
-trap '[ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true' EXIT
-fail() { echo "FAIL: $*"; for f in "$work"/*.log; do echo "== $f"; cat "$f"; done; exit 1; }
+source "$(dirname "$0")/checkdir.sh"
 
 # Wait up to 20 s for a shell condition.
 wait_until() {

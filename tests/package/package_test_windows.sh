@@ -7,12 +7,7 @@ set -euo pipefail
 build=$1 consumer_src=$2 standin=$3 toolchain=$4 qt=$5
 triplet=x86_64-w64-mingw32
 
-work=$build/tests/package-check
-rm -rf "$work"
-mkdir -p "$work"
-host_pid=
-trap '[ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null || true' EXIT
-fail() { echo "FAIL: $*"; for f in "$work"/*.log; do echo "== $f"; cat "$f"; done; exit 1; }
+source "$(dirname "$0")/checkdir.sh"
 
 wait_for_bytes() {
     local file=$1 want
