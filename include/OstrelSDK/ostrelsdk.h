@@ -37,10 +37,11 @@ struct SubProcess_Info
 
 namespace Ostrel_SDK {
 
-/// Starts crash reporting. Call once, early, on the event-loop thread. Records the parameters,
-/// checks the local-dump settings of the host (registering them when they differ), launches the
-/// crash handler with the host's pid, the dump folder, the application name and the four strings,
-/// and connects to it 500 ms later (retrying every 20 s, relaunching it up to 7 times).
+/// Starts crash reporting. Call once, on the event-loop thread, once the command line has been
+/// handled: a run that ends without exitClient() (--help, say) gets a crash report. Records the
+/// parameters, checks the local-dump settings of the host (registering them when they differ),
+/// launches the crash handler with the host's pid, the dump folder, the application name and the
+/// four strings, and connects to it 500 ms later (retrying every 20 s, relaunching it up to 7 times).
 /// A later call updates the recorded values but launches nothing. Always returns true.
 OSTRELSDK_EXPORT bool StartCrash(const QString &clientName, const QString &handlerParam1,
                                  const QString &handlerParam2, const QString &dumpPath,
