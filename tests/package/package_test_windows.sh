@@ -54,7 +54,7 @@ for f in KivRegWER.exe OstrelSDK.dll; do
     [ -f "$work/consumer/$f" ] || fail "ostrel_deploy_handler did not put $f beside the consumer"
 done
 
-# Deployed as README says: the library and the handler beside the host.
+# Deployed as docs/windows.md says: the library and the handler beside the host.
 app=$work/app
 mkdir -p "$app" "$work/records"
 cp "$work/consumer/ostrel-consumer.exe" "$dll" "$app/"
