@@ -84,27 +84,16 @@ bool savedAsUtf8(const QDomDocument &doc)
     return !match.hasMatch() || isUtf8((match.captured(1) + match.captured(2)).toLatin1());
 }
 
-// True when Qt's reader is sure to take these bytes as UTF-8: unless they begin with "<?xml", it
-// does; otherwise it takes the first quoted word after "encoding", when that comes before the first
-// '>', as the name of the encoding, and keeps UTF-8 when no codec has that name. (The reader stops
-// looking after its first kilobyte, so it may take UTF-8 where this says no: that only drops a
-// promise.)
+// True when Qt's reader is sure to take these bytes as UTF-8. It does unless they begin with "<?xml";
+// then it reads them in the encoding named by the first quoted word after the first "encoding"
+// before the first '>', when a codec has that name. (It looks at the first kilobyte only, so it
+// may take UTF-8 where this says no: that only drops a promise.)
 bool readAsUtf8(const QByteArray &bytes)
 {
-    const int end = bytes.indexOf('>');
-    int at = bytes.indexOf("encoding");
-    if (!bytes.startsWith("<?xml") || end < 0 || at < 0 || at > end)
-        return true;
-    const auto isQuote = [&](int i) { return bytes.at(i) == '"' || bytes.at(i) == '\''; };
-    while (at < end && !isQuote(at))
-        ++at;
-    int stop = at + 1;
-    while (stop < end && !isQuote(stop))
-        ++stop;
-    if (at >= end)
-        return true;
-    const QByteArray name = QString::fromUtf8(bytes.mid(at + 1, stop - at - 1)).toLatin1(); // as the reader sees it
-    return isUtf8(name) || !QTextCodec::codecForName(name);
+    static const QRegularExpression declared(QStringLiteral("\\A<\\?xml[^>]*?encoding[^>\"']*[\"']([^>\"']*)"));
+    const QRegularExpressionMatch match = declared.match(QString::fromUtf8(bytes));
+    const QByteArray name = match.captured(1).toLatin1();
+    return !match.hasMatch() || isUtf8(name) || !QTextCodec::codecForName(name);
 }
 
 } // namespace
