@@ -160,7 +160,8 @@ int main(int argc, char *argv[])
     const QString logDir = workDir + QLatin1String("/logs");
     const QString dumpDir = workDir + QLatin1String("/dumps");
     const QString werDir = workDir + QLatin1String("/wer");
-    for (const QString &dir : {logDir, dumpDir, werDir})
+    // The dump folder is left to the crash handler, which makes it private (0700).
+    for (const QString &dir : {logDir, werDir})
         QDir().mkpath(dir);
     // The host's working folder is where the kernel writes a core under the default core pattern;
     // the crash handler moves it from there into the dump folder.
