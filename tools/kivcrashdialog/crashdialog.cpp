@@ -23,10 +23,11 @@ namespace {
 // it (a right-to-left name must not reorder an English sentence); empty when there is none.
 QString displayName(const QString &appName)
 {
-    QString name;
-    for (const QChar c : appName.simplified())
-        if (c.isPrint())
-            name.append(c);
+    QString name = appName;
+    for (QChar &c : name)
+        if (!c.isPrint())
+            c = QLatin1Char(' ');
+    name = name.simplified();
     if (name.isEmpty())
         return name;
     if (name.size() > CrashDialog::kMaxAppNameChars)
@@ -137,6 +138,8 @@ CrashDialog::CrashDialog(const DialogRequest &request, QWidget *parent)
     m_detailsButton->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     m_detailsButton->setAccessibleName(tr("Details"));
     m_detailsButton->setAccessibleDescription(tr("Shows exactly what would be sent"));
+    m_detailsIntro = plainLabel(tr("This is what would be sent, with your comment and e-mail address:"), this);
+    m_detailsIntro->hide();
     m_details = new QPlainTextEdit(this);
     m_details->setReadOnly(true);
     m_details->setTabChangesFocus(true);
@@ -176,9 +179,10 @@ CrashDialog::CrashDialog(const DialogRequest &request, QWidget *parent)
     layout->addWidget(m_alwaysSend);
     layout->addWidget(m_restart);
     layout->addWidget(m_detailsButton, 0, Qt::AlignLeft);
+    layout->addWidget(m_detailsIntro);
     layout->addWidget(m_details, 2);
     layout->addWidget(buttons);
-    setMinimumWidth(fontMetrics().averageCharWidth() * 64);
+    setMinimumWidth(fontMetrics().averageCharWidth() * 76);
 
     setTabOrder(m_comment, m_email);
     setTabOrder(m_email, m_alwaysSend);
@@ -190,6 +194,7 @@ CrashDialog::CrashDialog(const DialogRequest &request, QWidget *parent)
     m_comment->setFocus();
 
     m_timeout->setSingleShot(true);
+    m_timeout->setTimerType(Qt::PreciseTimer); // a coarse timer may end "after N s" a little before N s
     const bool ok = connect(buttons, SIGNAL(accepted()), this, SLOT(accept()))
             && connect(buttons, SIGNAL(rejected()), this, SLOT(reject()))
             && connect(m_detailsButton, SIGNAL(toggled(bool)), this, SLOT(onDetailsToggled(bool)))
@@ -240,6 +245,7 @@ void CrashDialog::onTimeout()
 void CrashDialog::onDetailsToggled(bool open)
 {
     m_detailsButton->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
+    m_detailsIntro->setVisible(open);
     m_details->setVisible(open);
     layout()->activate();
     // Grow to show the details, and give the room back when they close.
@@ -259,7 +265,6 @@ void CrashDialog::onCommentChanged()
 QString CrashDialog::detailsText(const DialogRequest &request) const
 {
     QStringList lines;
-    lines << tr("This is what would be sent, with your comment and e-mail address:") << QString();
     if (request.details.isEmpty()) {
         lines << tr("(The report has no readable text.)");
     } else if (request.details.size() > kMaxDetailsChars) {

@@ -61,6 +61,7 @@ private:
     QCheckBox *m_alwaysSend = nullptr;
     QCheckBox *m_restart = nullptr;
     QToolButton *m_detailsButton = nullptr;
+    QLabel *m_detailsIntro = nullptr;
     QPlainTextEdit *m_details = nullptr;
     QPushButton *m_send = nullptr;
     QPushButton *m_decline = nullptr;

@@ -1,13 +1,16 @@
 #include "consentmemory.h"
 
 #include <QSettings>
-#include <QUrl>
 
 namespace {
 
-QString key(const QString &appName)
+// "/" and "\\" would open groups (registry keys on Windows): they and "%" are percent-encoded.
+QString key(QString appName)
 {
-    return QStringLiteral("AlwaysSend/") + QString::fromLatin1(QUrl::toPercentEncoding(appName));
+    appName.replace(QLatin1Char('%'), QStringLiteral("%25"))
+            .replace(QLatin1Char('/'), QStringLiteral("%2F"))
+            .replace(QLatin1Char('\\'), QStringLiteral("%5C"));
+    return QStringLiteral("AlwaysSend/") + appName;
 }
 
 } // namespace

@@ -6,8 +6,8 @@
 // "Always send reports for <App>", remembered per application and user in the user's settings
 // (organisation "Ostrel", application "KivCrashHandler": ~/.config/Ostrel/KivCrashHandler.conf on
 // Linux, HKEY_CURRENT_USER\Software\Ostrel\KivCrashHandler on Windows), group "AlwaysSend", one key
-// per application name (percent-encoded, so any name is one key). It only stands in for the
-// user's answer to "ask": the host's own "upload=off" is still obeyed first.
+// per application name ("%", "/" and "\" percent-encoded, so that any name is one key). It only
+// stands in for the user's answer to "ask": the host's own "upload=off" is still obeyed first.
 namespace ConsentMemory {
 
 bool alwaysSend(const QString &appName);

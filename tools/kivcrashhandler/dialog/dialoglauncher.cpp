@@ -33,7 +33,15 @@ DialogLauncher::DialogLauncher(QObject *parent)
     Q_UNUSED(ok);
 }
 
-DialogLauncher::~DialogLauncher() = default;
+DialogLauncher::~DialogLauncher()
+{
+    // A handler that ends while a dialog is open takes the question with it.
+    if (m_process && m_process->state() != QProcess::NotRunning) {
+        m_process->disconnect(this);
+        m_process->kill();
+        m_process->waitForFinished(1000);
+    }
+}
 
 // static
 QString DialogLauncher::defaultProgram()
