@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QDir>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -41,35 +40,22 @@ void loadTranslations(QApplication *app)
 
 int main(int argc, char *argv[])
 {
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    // Qt 6 scales for high-DPI screens by itself; Qt 5 only when asked before the application exists.
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
-    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
-#endif
-    QApplication app(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("KivCrashDialog"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Ostrel"));
-    QApplication::setQuitOnLastWindowClosed(false);
-
+    // The command line and the request first: a bad one gets its answer without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Asks the user what to do with a crash report."));
-    parser.addHelpOption();
-    const QCommandLineOption requestOption(QStringLiteral("request"), QStringLiteral("The request file to read."),
-                                           QStringLiteral("file"));
-    const QCommandLineOption answerOption(QStringLiteral("answer"), QStringLiteral("The answer file to write."),
-                                          QStringLiteral("file"));
+    const QCommandLineOption requestOption(QStringLiteral("request"), QString(), QStringLiteral("file"));
+    const QCommandLineOption answerOption(QStringLiteral("answer"), QString(), QStringLiteral("file"));
     parser.addOption(requestOption);
     parser.addOption(answerOption);
-    if (!parser.parse(QCoreApplication::arguments()))
-        return fail(2, parser.errorText());
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
+    const QString usage = QStringLiteral("usage: KivCrashDialog.exe --request <file> --answer <file>");
+    if (!parser.parse(arguments))
+        return fail(2, parser.errorText() + QLatin1Char(' ') + usage);
     const QString requestPath = parser.value(requestOption);
     const QString answerPath = parser.value(answerOption);
     if (requestPath.isEmpty() || answerPath.isEmpty() || !parser.positionalArguments().isEmpty())
-        return fail(2, QStringLiteral("usage: KivCrashDialog.exe --request <file> --answer <file>"));
+        return fail(2, usage);
 
     QString error;
     QByteArray json;
@@ -83,6 +69,15 @@ int main(int argc, char *argv[])
             fail(4, error);
         return fail(3, reason);
     }
+
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 scales for high-DPI screens by itself; Qt 5 only when asked before the application exists.
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+#endif
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("KivCrashDialog"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Ostrel"));
     loadTranslations(&app);
 
     CrashDialog dialog(request);
