@@ -47,6 +47,18 @@ bool looksLikeEmail(const QString &text)
     return text.size() <= DialogContract::kMaxEmailChars && shape.match(text).hasMatch();
 }
 
+// Room for a few lines at first; the user may make the dialog, and with it the box, larger.
+class CommentBox : public QPlainTextEdit
+{
+public:
+    using QPlainTextEdit::QPlainTextEdit;
+    QSize sizeHint() const override
+    {
+        const int margins = 2 * (frameWidth() + qRound(document()->documentMargin()));
+        return QSize(QPlainTextEdit::sizeHint().width(), fontMetrics().lineSpacing() * 6 + margins);
+    }
+};
+
 QLabel *plainLabel(const QString &text, QWidget *parent)
 {
     auto *label = new QLabel(text, parent);
@@ -96,11 +108,11 @@ CrashDialog::CrashDialog(const DialogRequest &request, QWidget *parent)
 
     QLabel *commentLabel = plainLabel(tr("&What were you doing?"), this);
     commentLabel->setTextFormat(Qt::AutoText); // plain text has no shortcut key; this text is ours
-    m_comment = new QPlainTextEdit(this);
+    m_comment = new CommentBox(this);
     m_comment->setTabChangesFocus(true);
     m_comment->setPlaceholderText(tr("Optional: what you did just before it quit, in your own words."));
     m_comment->setAccessibleName(tr("What were you doing?"));
-    m_comment->setMinimumHeight(m_comment->fontMetrics().lineSpacing() * 5);
+    m_comment->setMinimumHeight(m_comment->sizeHint().height());
     m_comment->installEventFilter(this);
     commentLabel->setBuddy(m_comment);
     m_commentNote = plainLabel(tr("A comment is kept to %1 characters; the rest was cut.")
@@ -244,12 +256,14 @@ void CrashDialog::onTimeout()
 
 void CrashDialog::onDetailsToggled(bool open)
 {
+    // Grow to show the details, and give the room back when they close.
+    if (open)
+        m_heightWithoutDetails = height();
     m_detailsButton->setArrowType(open ? Qt::DownArrow : Qt::RightArrow);
     m_detailsIntro->setVisible(open);
     m_details->setVisible(open);
     layout()->activate();
-    // Grow to show the details, and give the room back when they close.
-    resize(width(), open ? qMax(height(), sizeHint().height()) : minimumSizeHint().height());
+    resize(width(), open ? qMax(height(), sizeHint().height()) : m_heightWithoutDetails);
 }
 
 void CrashDialog::onCommentChanged()

@@ -68,6 +68,7 @@ private:
     QTimer *m_timeout = nullptr;
     QElapsedTimer m_elapsed;
     int m_timeoutSeconds = 0;
+    int m_heightWithoutDetails = 0;
     DialogAnswer m_answer;
 
     Q_DISABLE_COPY(CrashDialog)
