@@ -107,7 +107,6 @@ CrashDialog::CrashDialog(const DialogRequest &request, QWidget *parent)
             this);
 
     QLabel *commentLabel = plainLabel(tr("&What were you doing?"), this);
-    commentLabel->setTextFormat(Qt::AutoText); // plain text has no shortcut key; this text is ours
     m_comment = new CommentBox(this);
     m_comment->setTabChangesFocus(true);
     m_comment->setPlaceholderText(tr("Optional: what you did just before it quit, in your own words."));
@@ -120,7 +119,6 @@ CrashDialog::CrashDialog(const DialogRequest &request, QWidget *parent)
     m_commentNote->hide();
 
     QLabel *emailLabel = plainLabel(tr("&E-mail (optional):"), this);
-    emailLabel->setTextFormat(Qt::AutoText);
     emailLabel->setWordWrap(false);
     m_email = new QLineEdit(this);
     m_email->setMaxLength(DialogContract::kMaxEmailChars);
