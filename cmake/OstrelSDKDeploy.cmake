@@ -1,7 +1,8 @@
 # ostrel_deploy_handler(<target> [DESTINATION <dir>])
 #
-# The library launches KivCrashHandler.exe and KivRegWER.exe from the host's application folder.
-# This puts both programs beside <target>'s executable after every build, and installs them into
+# The library launches KivCrashHandler.exe and KivRegWER.exe from the host's application folder,
+# and the handler starts KivCrashDialog.exe from its own folder when it asks the user about a crash.
+# This puts the programs beside <target>'s executable after every build, and installs them into
 # <dir> (default: ${CMAKE_INSTALL_BINDIR}, else "bin"), where install(TARGETS <target>) is expected
 # to put the executable too. <target> must be an executable made in the calling directory.
 function(ostrel_deploy_handler target)
@@ -36,6 +37,13 @@ function(ostrel_deploy_handler target)
                     "(it was built with OSTREL_BUILD_TOOLS=OFF).")
         endif()
     endforeach()
+    if(TARGET OstrelSDK::KivCrashDialog)
+        list(APPEND files $<TARGET_FILE:OstrelSDK::KivCrashDialog>)
+    else()
+        # A Qt without Widgets builds no dialog: the handler then keeps the reports it should ask
+        # about queued, unsent, and says why in its journal.
+        message(STATUS "ostrel_deploy_handler: no KivCrashDialog.exe in this package (its Qt has no Widgets)")
+    endif()
 
     set(destination "${ARG_DESTINATION}")
     if(NOT destination)
@@ -52,7 +60,7 @@ function(ostrel_deploy_handler target)
     endif()
     add_custom_command(TARGET ${target} POST_BUILD
         COMMAND ${CMAKE_COMMAND} -E copy_if_different ${files} $<TARGET_FILE_DIR:${target}>
-        COMMENT "Deploying KivCrashHandler.exe and KivRegWER.exe beside ${target}"
+        COMMENT "Deploying the crash handler and its programs beside ${target}"
         VERBATIM)
     install(PROGRAMS ${files} DESTINATION "${destination}")
 endfunction()

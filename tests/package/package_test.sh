@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and uses the installed CMake package as an application
 # would: a small host, linked with the keyword and with the plain target_link_libraries signature,
-# gets the crash handler and the registration tool deployed beside it by ostrel_deploy_handler()
+# gets the crash handler, its dialog and the registration tool deployed beside it by ostrel_deploy_handler()
 # (and installed with it); a library passed to that function stops the configure. The host then runs
 # with the deployed programs, ends without exitClient, and the handler writes its report. Last, the
 # library must export only its public API.
@@ -35,12 +35,12 @@ for signature in keyword plain; do
     cmake -S "$consumer_src" -B "$work/$signature" "${opts[@]}" -DOSTREL_PLAIN_SIGNATURE=$flag \
         >"$work/configure-$signature.log" 2>&1 || fail "configure consumer ($signature signature)"
     cmake --build "$work/$signature" >"$work/build-$signature.log" 2>&1 || fail "build consumer ($signature signature)"
-    for program in KivCrashHandler.exe KivRegWER.exe; do
+    for program in KivCrashHandler.exe KivRegWER.exe KivCrashDialog.exe; do
         [ -x "$work/$signature/$program" ] || fail "$program not deployed beside the $signature consumer"
     done
 done
 cmake --install "$work/keyword" --prefix "$work/app" >"$work/install-consumer.log" || fail "install consumer"
-for program in ostrel-consumer KivCrashHandler.exe KivRegWER.exe; do
+for program in ostrel-consumer KivCrashHandler.exe KivRegWER.exe KivCrashDialog.exe; do
     [ -x "$work/app/bin/$program" ] || fail "$program not installed into the consumer's bin"
 done
 if cmake -S "$consumer_src" -B "$work/wrong" "${opts[@]}" -DOSTREL_DEPLOY_LIBRARY=ON >"$work/wrong.out" 2>&1; then
