@@ -5,8 +5,9 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 ROOT=$PWD
 
-# Debian packages the build, the tests, the demo and the benchmarks use.
-OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev pkg-config libdw-dev elfutils)
+# Debian packages the build, the tests, the demo and the benchmarks use (llvm: ostrel-report runs its
+# llvm-symbolizer).
+OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev pkg-config libdw-dev elfutils llvm)
 # And those of the Windows lane (./scripts/test --windows): the MinGW-w64 cross compiler, Wine, and
 # what building Qt from Debian's source package takes (dpkg-source, perl for Qt's header sync).
 OSTREL_WINDOWS_PACKAGES=(cmake g++ make perl dpkg-dev xz-utils g++-mingw-w64-x86-64-posix mingw-w64-tools wine64)
