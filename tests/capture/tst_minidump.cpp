@@ -79,6 +79,17 @@ void TestMinidump::realDumpRead()
     QCOMPARE(modules[0][QStringLiteral("file")].toString(), QStringLiteral("Z:\\tmp\\wc\\win_crash_host.exe"));
     QCOMPARE(modules[0][QStringLiteral("start")].toString(), QStringLiteral("0x140000000"));
     QCOMPARE(modules[0][QStringLiteral("end")].toString(), QStringLiteral("0x14004e000"));
+    // The ids symbol servers file a module by: TimeDateStamp and SizeOfImage; no CodeView record in
+    // this build, so no debug id. The GUID's first three fields are little-endian in the record.
+    QCOMPARE(modules[0][QStringLiteral("codeId")].toString(), QStringLiteral("6b16323d4e000"));
+    QCOMPARE(modules[0][QStringLiteral("debugId")].toString(), QString());
+    QByteArray record("RSDS");
+    for (char c = 0; c < 16; ++c)
+        record.append(c);
+    record.append("\x2a\0\0\0C:\\out\\app.pdb", 19).append('\0');
+    const Minidump::DebugIds ids = Minidump::codeViewIds(record);
+    QCOMPARE(ids.debugId, QStringLiteral("03020100-0504-0706-0809-0a0b0c0d0e0f-2a"));
+    QCOMPARE(ids.debugFile, QStringLiteral("app.pdb"));
     QCOMPARE(modules[1][QStringLiteral("version")].toString(), QStringLiteral("6.1.7601.24059"));
 }
 

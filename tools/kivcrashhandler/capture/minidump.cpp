@@ -129,6 +129,33 @@ QString codeViewText(const QByteArray &record)
     return id.toUpper() + QString::number(bytes.get<quint32>(20), 16).toUpper();
 }
 
+} // namespace
+
+DebugIds codeViewIds(const QByteArray &record)
+{
+    const Bytes bytes(record);
+    DebugIds ids;
+    if (!bytes.has(0, 24) || bytes.get<quint32>(0) != kCodeViewSignature)
+        return ids;
+    const QByteArray tail = record.mid(14, 6).toHex();
+    ids.debugId = QStringLiteral("%1-%2-%3-%4-%5-%6")
+                          .arg(bytes.get<quint32>(4), 8, 16, QLatin1Char('0'))
+                          .arg(bytes.get<quint16>(8), 4, 16, QLatin1Char('0'))
+                          .arg(bytes.get<quint16>(10), 4, 16, QLatin1Char('0'))
+                          .arg(QString::fromLatin1(record.mid(12, 2).toHex()), QString::fromLatin1(tail))
+                          .arg(bytes.get<quint32>(20), 0, 16);
+    const QByteArray name = record.mid(24);
+    ids.debugFile = baseName(QString::fromUtf8(name.left(name.indexOf('\0') < 0 ? name.size() : name.indexOf('\0'))));
+    return ids;
+}
+
+QString codeId(quint32 timestamp, quint32 sizeOfImage)
+{
+    return QStringLiteral("%1%2").arg(timestamp, 8, 16, QLatin1Char('0')).arg(sizeOfImage, 0, 16);
+}
+
+namespace {
+
 struct Module
 {
     quint64 base = 0;
@@ -298,10 +325,16 @@ private:
                 {QStringLiteral("name"), module.name},
                 {QStringLiteral("file"), file},
                 {QStringLiteral("buildId"), codeViewText(m_bytes.slice(cv.rva, cv.size))},
+                {QStringLiteral("codeId"), codeId(timestamp, quint32(module.size))},
                 {QStringLiteral("start"), hex(module.base)},
                 {QStringLiteral("end"), hex(module.base + module.size)},
                 {QStringLiteral("timestamp"), double(timestamp)},
             };
+            // The image's own name stands for the debug file when its record names none (GNU ld's):
+            // its DWARF is in the image.
+            const DebugIds ids = codeViewIds(m_bytes.slice(cv.rva, qMin<quint32>(cv.size, 4096)));
+            entry.insert(QStringLiteral("debugId"), ids.debugId);
+            entry.insert(QStringLiteral("debugFile"), ids.debugFile.isEmpty() && !ids.debugId.isEmpty() ? module.name : ids.debugFile);
             const quint64 version = at + 24; // VS_FIXEDFILEINFO
             if (m_bytes.get<quint32>(version) == kFixedFileInfoSignature) {
                 const quint32 high = m_bytes.get<quint32>(version + 8);
@@ -529,22 +562,27 @@ QString codeText(quint32 code)
     return QStringLiteral("0x") + QString::number(code, 16).toUpper().rightJustified(8, QLatin1Char('0'));
 }
 
-QString codeViewId(const QByteArray &image)
+namespace {
+
+// The CodeView record of a PE image, "" when it has none; *codeIdOut gets its code id.
+QByteArray imageCodeView(const QByteArray &image, QString *codeIdOut)
 {
     const Bytes bytes(image);
     if (bytes.get<quint16>(0) != 0x5a4d) // "MZ"
-        return QString();
+        return QByteArray();
     const quint32 pe = bytes.get<quint32>(0x3c);
     if (bytes.get<quint32>(pe) != 0x00004550) // "PE\0\0"
-        return QString();
+        return QByteArray();
     const quint64 coff = quint64(pe) + 4;
     const quint16 sections = bytes.get<quint16>(coff + 2);
     const quint16 optionalSize = bytes.get<quint16>(coff + 16);
     const quint64 optional = coff + 20;
     const quint16 magic = bytes.get<quint16>(optional);
+    if (codeIdOut && bytes.has(optional, 60))
+        *codeIdOut = codeId(bytes.get<quint32>(coff + 4), bytes.get<quint32>(optional + 56));
     const quint64 directories = optional + (magic == 0x20b ? 112 : magic == 0x10b ? 96 : 0);
     if (directories == optional || directories + 7 * 8 > optional + optionalSize)
-        return QString();
+        return QByteArray();
     const quint32 debugRva = bytes.get<quint32>(directories + 6 * 8);
     const quint32 debugSize = bytes.get<quint32>(directories + 6 * 8 + 4);
     // The debug directory's file offset, from the section that holds its RVA.
@@ -562,7 +600,7 @@ QString codeViewId(const QByteArray &image)
         }
     }
     if (!found)
-        return QString();
+        return QByteArray();
     for (quint32 i = 0; i < debugSize / 28 && i < 64; ++i) {
         const quint64 entry = debugOffset + quint64(i) * 28;
         if (!bytes.has(entry, 28))
@@ -571,9 +609,24 @@ QString codeViewId(const QByteArray &image)
             continue;
         const quint32 size = bytes.get<quint32>(entry + 16);
         const quint32 offset = bytes.get<quint32>(entry + 24);
-        return codeViewText(bytes.slice(offset, qMin<quint32>(size, 4096)));
+        return bytes.slice(offset, qMin<quint32>(size, 4096));
     }
-    return QString();
+    return QByteArray();
+}
+
+} // namespace
+
+QString codeViewId(const QByteArray &image)
+{
+    return codeViewText(imageCodeView(image, nullptr));
+}
+
+DebugIds imageIds(const QByteArray &image)
+{
+    QString code;
+    DebugIds ids = codeViewIds(imageCodeView(image, &code));
+    ids.codeId = code;
+    return ids;
 }
 
 } // namespace Minidump

@@ -20,7 +20,8 @@
 //   "faultingModule", "faultingOffset" the module the exception address lies in, and where
 //   "threads"  [{"tid", "crashing", "frames": [{"pc", "module"?, "offset"?}]}], the crashing thread
 //              first with the exception address as its frame; the others with their context's pc
-//   "modules"  [{"name", "file", "buildId", "start", "end", "timestamp", "version"?}]
+//   "modules"  [{"name", "file", "buildId", "codeId", "debugId", "debugFile", "start", "end",
+//               "timestamp", "version"?}]
 //   "system"   {"cpu", "os"}
 // or {"error": "dump unreadable: <reason>"}.
 namespace Minidump {
@@ -55,6 +56,21 @@ QString codeText(quint32 code);
 // The CodeView id of a PE image (its PDB's GUID and age, as symbol servers file them:
 // 32 hex digits then the age in hex), or "" when the image has none or is not a PE.
 QString codeViewId(const QByteArray &image);
+
+// A module's ids as symbol servers and crash servers file them: the code id (the image's
+// TimeDateStamp as 8 hex digits, then its SizeOfImage in hex), the debug id (the CodeView GUID,
+// "-", its age in hex: "1f2e3d4c-5b6a-7988-a0b1-c2d3e4f5a6b7-1") and the debug file (the PDB name
+// the record gives, "" when none).
+struct DebugIds
+{
+    QString codeId;
+    QString debugId;
+    QString debugFile;
+};
+DebugIds codeViewIds(const QByteArray &record);
+QString codeId(quint32 timestamp, quint32 sizeOfImage);
+// Of a PE image's bytes; all empty when it is not a PE, no debug id when it has no CodeView record.
+DebugIds imageIds(const QByteArray &image);
 
 } // namespace Minidump
 
