@@ -12,7 +12,7 @@
 
 #include "show.h"
 
-#include "crashmanage/localdumpsettings.h"
+#include "localdumpsettings.h"
 
 #include <OstrelSDK/ostrelsdk.h>
 

@@ -1,6 +1,7 @@
 #include "clientinfo/staleclientinfo.h"
 
-#include "clientinfo/processstart.h"
+#include "processstart.h"
+#include "wire.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -19,12 +20,12 @@ QStringList removeStaleClientInfoFiles(const QString &folder, qint64 ownPid)
         if (!match.hasMatch() || entry.isSymLink() || !entry.isFile())
             continue;
         const qint64 pid = match.captured(1).toLongLong();
-        if (pid == ownPid || localServerPresent(QStringLiteral("Kiv_Crash_Handler_") + QString::number(pid)))
+        if (pid == ownPid || localServerPresent(Wire::serverName(pid)))
             continue;
         const ProcessStart process = processStart(pid);
         const bool stale = process.state == ProcessStart::NotRunning
                 || (process.state == ProcessStart::Running
-                    && entry.lastModified().toMSecsSinceEpoch() < process.startMsecs - kStaleClientInfoStartSlackMs);
+                    && entry.lastModified().toMSecsSinceEpoch() < process.startMsecs - kProcessStartSlackMs);
         if (stale && QFile::remove(entry.filePath()))
             removed.append(entry.filePath());
     }

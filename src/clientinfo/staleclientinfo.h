@@ -9,10 +9,7 @@
 // pid is left (a handler may still be about to read it), or the process now holding that pid
 // started after the file was last written (a reused pid). Anything uncertain is kept: pid 0 (the
 // name used before StartCrash), the calling process's own file, unreadable process data, symbolic
-// links, and files written up to kStartSlackMs before a live process started.
+// links, and files written up to kProcessStartSlackMs before a live process started.
 QStringList removeStaleClientInfoFiles(const QString &folder, qint64 ownPid);
-
-// Process start times are known to about 10 ms, file times to the file system's granularity.
-constexpr qint64 kStaleClientInfoStartSlackMs = 2000;
 
 #endif // OSTREL_STALECLIENTINFO_H

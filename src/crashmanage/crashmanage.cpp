@@ -1,6 +1,7 @@
 #include "crashmanage/crashmanage.h"
 
 #include "crashmanage/handlerpolicy.h"
+#include "wire.h"
 #include "crashmanage/werregistration.h"
 #include "sdk/sdklog.h"
 
@@ -116,7 +117,7 @@ void CrashManage::startProcessHandler()
     };
     sdkLog(false, Q_FUNC_INFO, "process args : ", arguments);
 
-    const QString program = QCoreApplication::applicationDirPath() + QLatin1String(HandlerPolicy::kHandlerProgram);
+    const QString program = QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(Wire::kHandlerProgram);
     sdkLog(false, Q_FUNC_INFO, "KivCrashHandler Path:", program);
 
     // A handler that is missing or cannot start shows up as failed connection attempts.

@@ -11,7 +11,8 @@
 
 #include "crashmanage/handleroutput.h"
 #include "crashmanage/handlerpolicy.h"
-#include "crashmanage/peercheck.h"
+#include "peercheck.h"
+#include "wire.h"
 #include "sdk/sdklog.h"
 
 #include <QByteArray>
@@ -31,12 +32,12 @@ int s_handlerRestarts = 0;
 QStringList handlerOutputLines(const QByteArray &data)
 {
     QStringList lines;
-    if (!data.contains(HandlerPolicy::kOutputLineSeparator))
+    if (!data.contains(Wire::kOutputLineSeparator))
         return lines;
 
     int from = 0;
     while (from < data.size()) {
-        int end = data.indexOf(HandlerPolicy::kOutputLineSeparator, from);
+        int end = data.indexOf(Wire::kOutputLineSeparator, from);
         end = (end < 0) ? data.size() : end + 1;
         const QByteArray piece = data.mid(from, end - from).trimmed();
         from = end;
@@ -64,7 +65,7 @@ void CrashManage::onConnectToServer()
     }
     // The state is deliberately not looked at: Qt reports an attempt on a busy socket as an error,
     // which goes through the same retry policy as any other failure.
-    m_socket->connectToServer(QLatin1String(HandlerPolicy::kServerNamePrefix) + m_pid, QIODevice::ReadWrite);
+    m_socket->connectToServer(QLatin1String(Wire::kServerNamePrefix) + m_pid, QIODevice::ReadWrite);
     SDK_LOG_LINE(false);
 }
 
@@ -126,8 +127,7 @@ void CrashManage::sendClientLoginInfo()
     if (m_userId.isEmpty() || m_loginSent)
         return;
 
-    const QString message = QLatin1String("ClientLogin@") + m_userId + QLatin1Char('@') + m_liveId
-            + QLatin1Char('@') + QString::number(0);
+    const QString message = Wire::clientLoginMessage(m_userId, m_liveId, false);
     if (sendHandlerMessage(message.toUtf8()))
         m_loginSent = true;
     sdkLog(false, Q_FUNC_INFO, "sendClientLoginInfo, response:", message, m_loginSent);
@@ -137,7 +137,7 @@ void CrashManage::sendClientLoginInfo()
 // not look at the socket's state and does not wait for the bytes to leave.
 bool CrashManage::sendHandlerMessage(QByteArray message)
 {
-    message.append(HandlerPolicy::kFrameTerminator);
+    message.append(Wire::kFrameTerminator);
     if (!m_socket)
         return false;
     m_socket->write(message);

@@ -6,6 +6,7 @@
 #include "crashmanage/crashmanage.h"
 
 #include "sdk/sdklog.h"
+#include "wire.h"
 
 bool CrashManage::connectionReady(const char *caller) const
 {
@@ -53,8 +54,7 @@ void CrashManage::enterLive(const QString &liveId, bool liveFlag)
     if (!connectionReady(Q_FUNC_INFO))
         return;
     sendCheckedMessage(Q_FUNC_INFO,
-                       QLatin1String("ClientLogin@") + m_userId + QLatin1Char('@') + m_liveId
-                               + QLatin1Char('@') + QString::number(liveFlag ? 1 : 0));
+                       Wire::clientLoginMessage(m_userId, m_liveId, liveFlag));
 }
 
 void CrashManage::checkExceptionInfos(const QString &info1, const QString &info2)

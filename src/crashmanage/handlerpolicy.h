@@ -24,14 +24,6 @@ constexpr int kMaxConnectRetries = 6;
 // Restarts of the crash handler per host process (8 starts in all, with the first one).
 constexpr int kMaxHandlerRestarts = 7;
 
-// Local server served by the crash handler: this prefix followed by the host's process id.
-constexpr char kServerNamePrefix[] = "Kiv_Crash_Handler_";
-constexpr char kHandlerProgram[] = "/KivCrashHandler.exe";
-// Every handler message travels as UTF-8 text followed by this byte.
-constexpr char kFrameTerminator = '$';
-// The crash handler's own output is read as lines separated by this byte.
-constexpr char kOutputLineSeparator = '\r';
-
 } // namespace HandlerPolicy
 
 #endif // OSTREL_HANDLERPOLICY_H

@@ -1,7 +1,8 @@
 #include "crashmanage/werregistration.h"
 
-#include "crashmanage/localdumpsettings.h"
+#include "localdumpsettings.h"
 #include "sdk/sdklog.h"
+#include "wire.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -41,7 +42,7 @@ void checkCrashDmpWER(const QJsonArray &jsonArr)
         sdkLog(true, Q_FUNC_INFO, "jsonArr is empty");
         return;
     }
-    const QString program = QCoreApplication::applicationDirPath() + QLatin1String("/KivRegWER.exe");
+    const QString program = QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(Wire::kRegistrationProgram);
     const QStringList arguments {
         QString::fromUtf8(QJsonDocument(jsonArr).toJson(QJsonDocument::Compact)),
     };

@@ -3,9 +3,9 @@
 // core, and for a crashing sub-process of a host that is killed. (A host that exits, with or
 // without "ExitClient", is handler_run's.)
 
-#include "capture/coreanalysis.h"
+#include "capture/dumpreader.h"
 #include "capture/corepattern.h"
-#include "crashmanage/localdumpsettings.h"
+#include "localdumpsettings.h"
 #include "handlerdriver.h"
 
 #include <QtTest>
@@ -170,7 +170,7 @@ private slots:
             QVERIFY2(from >= 0, qPrintable(name + " not in order in " + names.join(", ")));
         }
         QCOMPARE(crashing["framesCut"].toBool(), mode == "overflow");
-        QVERIFY(crashing["frames"].toArray().size() <= CoreAnalysis::kMaxFramesPerThread);
+        QVERIFY(crashing["frames"].toArray().size() <= DumpReader::kMaxFramesPerThread);
         QCOMPARE(analysis["threads"].toArray().size(), 2);
         QVERIFY(!analysis["modules"].toArray().isEmpty());
         // Kept for full dumps or when nothing is registered, else removed once read.
@@ -183,7 +183,7 @@ private slots:
 
         // The same core cut short: a stated reason or what could still be read, never a hang.
         QVERIFY(TestFiles::writeAll(dir.path() + "/cut.core", readAll(kept).left(24 * 1024)));
-        const QJsonObject damaged = CoreAnalysis::analyzeIsolated(OSTREL_HANDLER, dir.path() + "/cut.core", QString(), 20000);
+        const QJsonObject damaged = DumpReader::analyzeIsolated(OSTREL_HANDLER, dir.path() + "/cut.core", QString(), 20000);
         QVERIFY2(damaged.contains("error") || damaged.contains("threads"), QJsonDocument(damaged).toJson().constData());
         QVERIFY(!damaged["error"].toString().contains("took longer"));
     }
@@ -242,7 +242,7 @@ private slots:
         QFETCH(QString, reason);
         QTemporaryDir dir;
         QVERIFY(TestFiles::writeAll(dir.path() + "/core", bytes));
-        const QJsonObject result = CoreAnalysis::analyzeIsolated(OSTREL_HANDLER, dir.path() + "/core", QString(), 20000);
+        const QJsonObject result = DumpReader::analyzeIsolated(OSTREL_HANDLER, dir.path() + "/core", QString(), 20000);
         const QByteArray json = QJsonDocument(result).toJson(QJsonDocument::Compact);
         QVERIFY2(json.contains(reason.toUtf8()), json.constData());
     }

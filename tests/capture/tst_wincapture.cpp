@@ -4,7 +4,7 @@
 // the report) or the stated reason why there is no dump.
 
 #include "capture/capture.h"
-#include "capture/coreanalysis.h"
+#include "capture/dumpreader.h"
 #include "capture/minidump.h"
 #include "handlerdriver.h"
 
@@ -109,7 +109,7 @@ void TestWinCapture::processEnds()
     const bool written = MiniDumpWriteDump(host.handle, DWORD(host.pid()), file, MiniDumpNormal, nullptr, nullptr, nullptr);
     CloseHandle(file);
     QVERIFY(written);
-    const QJsonObject live = CoreAnalysis::analyze(livePath, QString());
+    const QJsonObject live = DumpReader::analyze(livePath, QString());
     QVERIFY2(!live.contains(QStringLiteral("error")), qPrintable(live[QStringLiteral("error")].toString()));
     QVERIFY(!live.contains(QStringLiteral("exceptionCode")));
     QStringList tids;
@@ -142,7 +142,7 @@ void TestWinCapture::capture_data()
 }
 
 // The whole capture as the handler runs it once the host has ended, the dump read in a child
-// process (this test program, which answers "--analyze-core" as the handler does).
+// process (this test program, which answers "--read-dump" as the handler does).
 void TestWinCapture::capture()
 {
     QFETCH(bool, registered);
@@ -163,17 +163,17 @@ void TestWinCapture::capture()
     ProcessFacts facts;
     facts.pid = host.pid();
     facts.watchedSince = QDateTime::currentDateTimeUtc();
-    facts.raiseCoreLimit();
+    facts.enableDumps();
     facts.refresh();
-    QCOMPARE(facts.coreLimitRaised, registered);
+    QCOMPARE(facts.dumpsEnabled, registered);
     host.go();
 
     Capture::Options options;
     options.appName = QStringLiteral("win_crash_host");
     options.program = QCoreApplication::applicationFilePath();
-    options.dumpFolder = reports.path();
-    options.keptDumpPath = reports.filePath(QStringLiteral("report.core"));
-    const Capture::Result result = Capture::run(facts, readProcessEnd(qintptr(host.handle), 10000), options);
+    options.scratchFolder = reports.path();
+    Capture::Result result = Capture::run(facts, readProcessEnd(qintptr(host.handle), 10000), options);
+    Capture::placeDump(&result, reports.filePath(QStringLiteral("report")), true);
 
     const QString folder = QDir::toNativeSeparators(QDir::cleanPath(dumps.path()));
     const QString pattern = QRegularExpression::anchoredPattern(summary.replace(QLatin1String("<folder>"), QRegularExpression::escape(folder)));
@@ -213,7 +213,7 @@ void TestWinCapture::capture()
         QFile cutFile(reports.filePath(QStringLiteral("cut.dmp")));
         QVERIFY(cutFile.open(QIODevice::WriteOnly) && cutFile.write(dump) == dump.size());
         cutFile.close();
-        const QJsonObject cutAnalysis = CoreAnalysis::analyze(cutFile.fileName(), QString());
+        const QJsonObject cutAnalysis = DumpReader::analyze(cutFile.fileName(), QString());
         const QJsonObject walkless = cutAnalysis[QStringLiteral("threads")][0].toObject();
         QCOMPARE(walkless[QStringLiteral("frames")].toArray().size(), 1);
         QCOMPARE(walkless[QStringLiteral("frames")][0][QStringLiteral("pc")], frames[0][QStringLiteral("pc")]);
@@ -223,7 +223,7 @@ void TestWinCapture::capture()
     }
     // None registered: no waiting for a dump that cannot come.
     if (!registered)
-        QVERIFY(result.report[QStringLiteral("captureMs")].toDouble() < Capture::kCoreWaitMs);
+        QVERIFY(result.report[QStringLiteral("captureMs")].toDouble() < Capture::kDumpWaitMs);
 }
 
 #ifdef OSTREL_HANDLER
@@ -254,7 +254,7 @@ void TestWinCapture::handlerReports()
 int main(int argc, char **argv)
 {
     int exitCode = 0;
-    if (CoreAnalysis::runChild(argc, argv, &exitCode))
+    if (DumpReader::runChild(argc, argv, &exitCode))
         return exitCode;
     QCoreApplication app(argc, argv);
     TestWinCapture test;

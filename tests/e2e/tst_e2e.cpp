@@ -4,7 +4,7 @@
 // Reporting (see CMakeLists.txt), and the scenarios that need Linux's processes, users and files skip.
 
 #include "asordinaryuser.h"
-#include "crashmanage/localdumpsettings.h"
+#include "localdumpsettings.h"
 #include "standin.h"
 
 #include <QtNetwork>

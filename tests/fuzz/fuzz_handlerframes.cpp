@@ -5,8 +5,8 @@
 // reader never holds more than its bound; every parsed message is consistent (field count per kind,
 // a well-formed subProcessInfo names its executable, the reply is short printable ASCII).
 
-#include "framereader.h"
-#include "handlermessage.h"
+#include "protocol/framereader.h"
+#include "protocol/handlermessage.h"
 
 #include <cstdint>
 #include <cstdlib>

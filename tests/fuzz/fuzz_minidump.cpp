@@ -3,7 +3,7 @@
 // frames array, and the crashing one (when there is an exception) comes first with the exception
 // address as its frame; at most the analysis's limits of threads and modules.
 
-#include "capture/coreanalysis.h"
+#include "capture/dumpreader.h"
 #include "capture/minidump.h"
 
 #include <QByteArray>
@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     const QJsonArray threads = result.value(QStringLiteral("threads")).toArray();
-    check(threads.size() <= CoreAnalysis::kMaxThreads + 1);
-    check(result.value(QStringLiteral("modules")).toArray().size() <= CoreAnalysis::kMaxModules);
+    check(threads.size() <= DumpReader::kMaxThreads + 1);
+    check(result.value(QStringLiteral("modules")).toArray().size() <= DumpReader::kMaxModules);
     for (const QJsonValue &t : threads)
         check(t.toObject().contains(QStringLiteral("tid")) && t.toObject().value(QStringLiteral("frames")).isArray());
     if (result.contains(QStringLiteral("exceptionCode"))) {

@@ -1,10 +1,13 @@
 // The crash handler's files: private modes whatever the umask, the fallback folder, planted links,
-// restoring an earlier handler's session, and report retention.
+// restoring an earlier handler's session, and where reports and their dumps go.
 
-#include "privatefiles.h"
-#include "retention.h"
-#include "session.h"
-#include "sessionrestore.h"
+#include "capture/capture.h"
+#include "report/crashreport.h"
+#include "storage/dumpfolder.h"
+#include "storage/privatefiles.h"
+#include "storage/retention.h"
+#include "session/session.h"
+#include "session/sessionrestore.h"
 #include "testfiles.h"
 
 #include <QtTest>
@@ -107,8 +110,9 @@ private slots:
         const SessionRestore::Result read = SessionRestore::fromJournal(dir.filePath("app-1.journal.jsonl"), HostIdentity::of(QCoreApplication::applicationPid()), &session);
         QCOMPARE(read.notes, QStringList("earlier journal not read: " + error));
 
-        const Retention::Outcome out = Retention::writeReport(dir.path(), "app", "app-1-20260101T000000Z.json", "{}", 0);
-        QCOMPARE(out.path, dir.filePath("app-1-20260101T000000Z-2.json"));
+        HandlerArgs args;
+        QVERIFY(HandlerArgs::parse({"1", dir.path(), "app", "c", "", "", ""}, &args, &error));
+        QCOMPARE(DumpFolder(args).reserveReport(QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC)).path, dir.filePath("app-1-20260101T000000Z-2.json"));
         QVERIFY(PrivateFiles::writeAtomically(dir.path(), "app-1-20260101T000000Z.json", "{}", &error));
         QVERIFY(!QFileInfo(dir.filePath("app-1-20260101T000000Z.json")).isSymLink());
         QCOMPARE(TestFiles::readAll(victim), QByteArray("keep"));
@@ -192,6 +196,41 @@ private slots:
                               "app-4194400.journal.jsonl", "app-4194401-20260102T000000Z.json"}));
         QCOMPARE(Retention::reportsOf(dir.path(), "app"), expected.mid(2));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 7);
+    }
+
+    // Two reports that want one name (a host relaunched under a reused pid within a second): each
+    // kept dump is named after its own report, so retention removes a report with its own dump.
+    // A folder gone before the report comes leaves a stated reason and no file.
+    void reportsKeepTheirDumps()
+    {
+        QTemporaryDir dir;
+        HandlerArgs args;
+        QString error;
+        QVERIFY(HandlerArgs::parse({"4194400", dir.path(), "app", "c", "", "", ""}, &args, &error));
+        const DumpFolder files(args);
+        const QDateTime gone(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC);
+        const QString first = dir.filePath("app-4194400-20260101T000000Z");
+        const QString second = first + "-2";
+        for (const QString &expected : {first, second}) {
+            const DumpFolder::Reservation reservation = files.reserveReport(gone);
+            QCOMPARE(reservation.path, expected + ".json");
+            Capture::Result capture;
+            capture.dump = Dump {dir.filePath("core.1234"), false, "core", ".core"};
+            QVERIFY(TestFiles::writeAll(capture.dump.path, expected.toUtf8()));
+            const DumpFolder::Placement placement = files.placeReport(reservation, [&] {
+                Capture::placeDump(&capture, reservation.dumpStem, true);
+                return CrashReport::toBytes(capture.report);
+            }, 1);
+            QCOMPARE(placement.path, reservation.path);
+            QCOMPARE(QJsonDocument::fromJson(TestFiles::readAll(placement.path))["core"]["keptAt"].toString(), expected + ".core");
+            QCOMPARE(TestFiles::readAll(expected + ".core"), expected.toUtf8());
+        }
+        QCOMPARE(QDir(dir.path()).entryList({"app-*"}, QDir::Files), QStringList({"app-4194400-20260101T000000Z-2.core", "app-4194400-20260101T000000Z-2.json"}));
+
+        QVERIFY(dir.remove());
+        const DumpFolder::Reservation none = files.reserveReport(gone);
+        QVERIFY(none.path.isEmpty());
+        QVERIFY(!none.error.isEmpty());
     }
 };
 

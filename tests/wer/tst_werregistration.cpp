@@ -6,7 +6,7 @@
 // under their HOME.
 
 #include "asordinaryuser.h"
-#include "crashmanage/localdumpsettings.h"
+#include "localdumpsettings.h"
 #include "crashmanage/werregistration.h"
 #include "testfiles.h"
 

@@ -1,7 +1,8 @@
 #include "crashhandler.h"
 
-#include "processwatcher.h"
-#include "serverguard.h"
+#include "host/processwatcher.h"
+#include "protocol/serverguard.h"
+#include "wire.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -16,7 +17,7 @@ CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const 
     : QObject(parent)
     , m_args(args)
     , m_server(server)
-    , m_folder(PrivateFiles::chooseFolder(args.dumpFolder))
+    , m_files(args)
     , m_host(host)
     , m_environment(environment)
     , m_policy(Retention::readPolicy(args.appName))
@@ -60,10 +61,10 @@ void CrashHandler::start(const ListenTimes &listenTimes)
         {QStringLiteral("hostStartedAt"), m_host.startedAt},
         {QStringLiteral("uid"), m_host.uid},
         {QStringLiteral("handlerVersion"), handlerVersion()},
-        {QStringLiteral("storage"), m_folder.toJson()},
+        {QStringLiteral("storage"), m_files.folder().toJson()},
         {QStringLiteral("dumpCount"), m_policy.dumpCount},
         {QStringLiteral("dumpType"), m_policy.dumpType},
-        {QStringLiteral("coreLimit"), m_hostFacts.coreLimitNote},
+        {QStringLiteral("coreLimit"), m_hostFacts.dumpsNote},
     };
     if (listenTimes.sinceProcessCreated >= 0)
         line.insert(QStringLiteral("listeningMs"), double(listenTimes.sinceProcessCreated));
@@ -123,7 +124,7 @@ void CrashHandler::handleFrame(QLocalSocket *socket, int connection, const Frame
             {QStringLiteral("bytes"), double(frame.size)},
             {QStringLiteral("reason"), QStringLiteral("longer than %1 bytes").arg(FrameReader::kMaxFrameSize)},
         });
-        socket->write("dropped oversize frame\r");
+        socket->write(QByteArray("dropped oversize frame") + Wire::kOutputLineSeparator);
         return;
     }
 
@@ -144,7 +145,7 @@ void CrashHandler::handleFrame(QLocalSocket *socket, int connection, const Frame
         entry.insert(QStringLiteral("error"), message.error);
     m_journal.append(QStringLiteral("message"), entry);
 
-    socket->write(message.reply() + '\r');
+    socket->write(message.reply() + Wire::kOutputLineSeparator);
 
     if (message.kind == HandlerMessage::SubProcessInfo)
         syncSubProcessWatchers();
@@ -207,7 +208,7 @@ void CrashHandler::confirmSubProcessExit()
         {QStringLiteral("summary"), end.value(QStringLiteral("summary"))},
     });
     // The host hears of it too, as one more output line (the library logs it).
-    const QByteArray line = "subProcessExited " + QByteArray::number(exit.first) + '\r';
+    const QByteArray line = "subProcessExited " + QByteArray::number(exit.first) + Wire::kOutputLineSeparator;
     for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it)
         it.key()->write(line);
 }

@@ -1,16 +1,16 @@
 #ifndef KIVCRASHHANDLER_CRASHHANDLER_H
 #define KIVCRASHHANDLER_CRASHHANDLER_H
 
-#include "crashreport.h"
-#include "environment.h"
-#include "framereader.h"
+#include "report/crashreport.h"
+#include "host/environment.h"
+#include "protocol/framereader.h"
 #include "handlerargs.h"
-#include "journal.h"
-#include "privatefiles.h"
-#include "retention.h"
-#include "session.h"
-#include "sessionrestore.h"
-#include "capture/processfacts.h"
+#include "session/journal.h"
+#include "storage/dumpfolder.h"
+#include "storage/retention.h"
+#include "session/session.h"
+#include "session/sessionrestore.h"
+#include "capture/capture.h"
 
 #include <QHash>
 #include <QObject>
@@ -87,17 +87,18 @@ private:
     void restoreFromClientInfo();
     QJsonObject trustFields() const;
     void writeCrashReport();
+    QByteArray reportBytes() const;
     void endCleanSession();
     // Crash capture (crashhandler_capture.cpp): dumps enabled and facts learned while a process
     // lives, the dump found and read once it has ended.
     void watchForDump(ProcessFacts *facts, qint64 pid);
     void refreshProcessFacts();
-    void captureHostEnd(const QString &reportPath);
+    Capture::Result captureHostEnd();
     QJsonObject captureSubProcessEnd(qint64 pid, ProcessWatcher *watcher, const QString &appName);
 
     HandlerArgs m_args;
     QLocalServer *m_server;
-    PrivateFiles::Folder m_folder;
+    DumpFolder m_files;
     HostIdentity m_host;
     HostEnvironment m_environment;
     Retention::Policy m_policy;

@@ -1,5 +1,7 @@
 #include "handlerargs.h"
 
+#include "wire.h"
+
 // static
 bool HandlerArgs::parse(const QStringList &arguments, HandlerArgs *args, QString *error)
 {
@@ -27,13 +29,13 @@ bool HandlerArgs::parse(const QStringList &arguments, HandlerArgs *args, QString
 // static
 QString HandlerArgs::usage()
 {
-    return QStringLiteral("usage: KivCrashHandler.exe <host pid> <dump folder> <app name> <client name> "
-                          "<param1> <param2> <param3>");
+    return QLatin1String("usage: ") + QLatin1String(Wire::kHandlerProgram)
+            + QLatin1String(" <host pid> <dump folder> <app name> <client name> <param1> <param2> <param3>");
 }
 
 QString HandlerArgs::serverName() const
 {
-    return QStringLiteral("Kiv_Crash_Handler_") + QString::number(hostPid);
+    return Wire::serverName(hostPid);
 }
 
 QString HandlerArgs::fileStem() const

@@ -3,7 +3,8 @@
 
 #include "crashhandler.h"
 
-#include "localdumps.h"
+#include "report/localdumps.h"
+#include "storage/dumpfolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,35 +12,17 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
-namespace {
-
-QString journalName(const HandlerArgs &args)
-{
-    return args.fileStem() + QLatin1String(".journal.jsonl");
-}
-
-// The application part of the report names ("<app>" of "<app>-<pid>").
-QString appStem(const HandlerArgs &args)
-{
-    const QString stem = args.fileStem();
-    return stem.left(stem.lastIndexOf(QLatin1Char('-')));
-}
-
-} // namespace
-
 // Reads what an earlier handler of this host journaled in the folder, and returns the journal path
 // to append to. A journal left by an earlier process with the same pid (or another user's) is moved
 // aside under its last-write time, so that this session's journal is only this host's.
 QString CrashHandler::prepareJournal()
 {
-    const QString path = m_folder.path + QLatin1Char('/') + journalName(m_args);
+    const QString path = m_files.journalPath();
     m_restore = SessionRestore::fromJournal(path, m_host, &m_session);
     // Only when this host's start time is known: an unknown one matches nothing, not even its own lines.
     if (m_restore.otherHost && !m_restore.sameHost && !m_host.startedAt.isEmpty()) {
         const QFileInfo old(path);
-        const QString aside = m_folder.path + QLatin1Char('/') + m_args.fileStem() + QLatin1Char('-')
-                + old.lastModified().toUTC().toString(QStringLiteral("yyyyMMdd'T'HHmmsszzz'Z'"))
-                + QLatin1String(".journal.jsonl");
+        const QString aside = m_files.journalAsidePath(old.lastModified());
         if (!old.isSymLink() && QFile::rename(path, aside))
             m_restore.notes.append(QStringLiteral("the earlier journal was moved aside to ") + aside);
         m_restore.lastSequence = 0;
@@ -51,21 +34,11 @@ QString CrashHandler::prepareJournal()
 // from now on, and both say why.
 void CrashHandler::useFallbackFolder(const QString &reason)
 {
-    if (m_folder.isFallback()) {
-        m_folder.fallbackReason += QStringLiteral("; ") + reason;
+    if (!m_files.useFallback(reason))
         return;
-    }
-    PrivateFiles::Folder fallback;
-    fallback.wanted = m_folder.wanted;
-    fallback.path = PrivateFiles::fallbackFolder();
-    fallback.fallbackReason = reason;
-    QString error;
-    if (!PrivateFiles::ensureFolder(fallback.path, &fallback.created, &fallback.mode, &error))
-        fallback.fallbackReason += QStringLiteral("; the fallback folder cannot be used either (%1)").arg(error);
-    m_folder = fallback;
-    m_journal.open(m_folder.path + QLatin1Char('/') + journalName(m_args));
+    m_journal.open(m_files.journalPath());
     m_context.journalPath = m_journal.path();
-    m_journal.append(QStringLiteral("fallbackFolder"), m_folder.toJson());
+    m_journal.append(QStringLiteral("fallbackFolder"), m_files.folder().toJson());
 }
 
 void CrashHandler::restoreFromClientInfo()
@@ -80,37 +53,64 @@ QJsonObject CrashHandler::trustFields() const
     return QJsonObject {
         {QStringLiteral("localDumps"), localDumpsOf(m_args.appName)},
         {QStringLiteral("environment"), m_environment.toJson(m_context.hostGoneAt)},
-        {QStringLiteral("storage"), m_folder.toJson()},
+        {QStringLiteral("storage"), m_files.folder().toJson()},
         {QStringLiteral("restored"), m_restore.toJson()},
     };
 }
 
+// The report's name is reserved first; then, under the folder lock, the host's dump is kept under
+// that name (or removed), the report written, and retention applied. A report the dump folder cannot
+// take goes to the fallback folder; the dump stays where it was placed.
 void CrashHandler::writeCrashReport()
 {
-    const QString name = CrashReport::fileName(m_args, m_context.hostGoneAt);
-    captureHostEnd(m_folder.path + QLatin1Char('/') + name);
+    Capture::Result capture = captureHostEnd();
+    const bool keep = keepsDumpOf(m_args.appName);
+    bool dumpPlaced = false;
+    const auto placeDump = [&](const QString &stem) {
+        if (dumpPlaced)
+            return;
+        dumpPlaced = true;
+        Capture::placeDump(&capture, stem, keep);
+        m_context.crash = capture.report;
+        QJsonObject fields = capture.journal;
+        fields.insert(QStringLiteral("pid"), double(m_args.hostPid));
+        m_journal.append(QStringLiteral("hostEnd"), fields);
+    };
     for (int attempt = 0; attempt < 2; ++attempt) {
-        QJsonObject report = CrashReport::build(m_context, m_session);
-        const QJsonObject extra = trustFields();
-        for (auto it = extra.begin(); it != extra.end(); ++it)
-            report.insert(it.key(), it.value());
-        const Retention::Outcome outcome = Retention::writeReport(m_folder.path, appStem(m_args), name,
-                                                                  CrashReport::toBytes(report),
-                                                                  m_policy.dumpCount);
-        if (outcome.error.isEmpty()) {
-            m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), outcome.path}});
-            if (!outcome.removed.isEmpty())
+        const DumpFolder::Reservation reservation = m_files.reserveReport(m_context.hostGoneAt);
+        DumpFolder::Placement placement;
+        if (reservation.error.isEmpty()) {
+            placement = m_files.placeReport(reservation, [&] {
+                placeDump(reservation.dumpStem);
+                return reportBytes();
+            }, m_policy.dumpCount);
+        } else {
+            placeDump(m_files.path() + QLatin1Char('/') + DumpFolder::reportName(m_args, m_context.hostGoneAt).chopped(5));
+            placement.error = reservation.error;
+        }
+        if (placement.error.isEmpty()) {
+            m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), placement.path}});
+            if (!placement.removed.isEmpty())
                 m_journal.append(QStringLiteral("retention"), {
                     {QStringLiteral("dumpCount"), m_policy.dumpCount},
-                    {QStringLiteral("removed"), QJsonArray::fromStringList(outcome.removed)},
+                    {QStringLiteral("removed"), QJsonArray::fromStringList(placement.removed)},
                 });
             return;
         }
-        m_journal.append(QStringLiteral("crashReportFailed"), {{QStringLiteral("folder"), m_folder.path}, {QStringLiteral("error"), outcome.error}});
-        if (m_folder.isFallback())
+        m_journal.append(QStringLiteral("crashReportFailed"), {{QStringLiteral("folder"), m_files.path()}, {QStringLiteral("error"), placement.error}});
+        if (m_files.isFallback())
             return;
-        useFallbackFolder(QStringLiteral("report: ") + outcome.error);
+        useFallbackFolder(QStringLiteral("report: ") + placement.error);
     }
+}
+
+QByteArray CrashHandler::reportBytes() const
+{
+    QJsonObject report = CrashReport::build(m_context, m_session);
+    const QJsonObject extra = trustFields();
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        report.insert(it.key(), it.value());
+    return CrashReport::toBytes(report);
 }
 
 // A clean session's journal holds user data that nothing needs any more: it goes.

@@ -9,16 +9,16 @@
 // already serves the host), 1 cannot listen (said in the journal), 2 bad command line (the only
 // case that writes to the standard streams: after the arguments are understood, the streams
 // inherited from the host are left alone and everything goes to the journal). Run as
-// "--analyze-core <dump> <executable>" it is the child that reads one dump for the handler.
+// "--read-dump <dump> <executable>" it is the child that reads one dump for the handler.
 
-#include "capture/coreanalysis.h"
-#include "clientinfo/processstart.h"
+#include "capture/dumpreader.h"
+#include "processstart.h"
 #include "crashhandler.h"
 #include "handlerargs.h"
 #include "handlerprocess.h"
-#include "journal.h"
-#include "privatefiles.h"
-#include "serverguard.h"
+#include "session/journal.h"
+#include "storage/dumpfolder.h"
+#include "protocol/serverguard.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -31,7 +31,7 @@ int main(int argc, char *argv[])
     sinceMain.start();
     // A child of the handler that reads one dump and prints what it says (capture/coreanalysis.h).
     int analysisExit = 0;
-    if (CoreAnalysis::runChild(argc, argv, &analysisExit))
+    if (DumpReader::runChild(argc, argv, &analysisExit))
         return analysisExit;
 
     HandlerProcess::ignoreBrokenPipes();
@@ -63,8 +63,7 @@ int main(int argc, char *argv[])
         listenTimes.sinceProcessCreated = ownProcessAgeMsecs();
     }
     if (claim.outcome == NameClaim::Failed) {
-        const PrivateFiles::Folder folder = PrivateFiles::chooseFolder(args.dumpFolder);
-        Journal(folder.path + QLatin1Char('/') + args.fileStem() + QLatin1String(".journal.jsonl"))
+        Journal(DumpFolder(args).journalPath())
                 .append(QStringLiteral("cannotListen"), {{QStringLiteral("server"), name}, {QStringLiteral("error"), claim.reason}});
     }
     // Another user holds the name: the host is watched all the same, by one handler.

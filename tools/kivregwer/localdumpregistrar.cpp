@@ -1,27 +1,17 @@
 #include "localdumpregistrar.h"
 
-#include "crashmanage/localdumpsettings.h"
+#include "toolstreams.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QJsonObject>
 #include <QJsonValue>
 
 #include <cmath>
 #include <cstdio>
 #include <limits>
-
-#include <QCoreApplication>
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-
-#ifndef Q_OS_WIN
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -36,31 +26,13 @@ bool isInt32(const QJsonValue &value)
 } // namespace
 
 LocalDumpRegistrar::LocalDumpRegistrar(const QString &settingsDir)
-#ifdef Q_OS_WIN
-    // HKLM\Software\Microsoft\Windows\Windows Error Reporting\LocalDumps, 64-bit view, where WER looks.
-    : m_format(QSettings::Registry64Format)
-    , m_scope(QSettings::SystemScope)
+    : m_writer(settingsDir)
 {
-    Q_UNUSED(settingsDir);
 }
-#else
-    // The user's own settings folder: an ordinary user can write it, and the library reads it first.
-    : m_format(QSettings::IniFormat)
-    , m_scope(QSettings::UserScope)
-{
-    if (!settingsDir.isEmpty())
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir);
-}
-#endif
 
 QString LocalDumpRegistrar::logFilePath() const
 {
-#ifdef Q_OS_WIN
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1String("/KivRegWER/KivRegWER.log");
-#else
-    const QSettings probe(m_format, m_scope, localDumpsOrganization(), QStringLiteral("KivRegWER"));
-    return QFileInfo(probe.fileName()).absolutePath() + QLatin1String("/KivRegWER.log");
-#endif
+    return m_writer.logFolder() + QLatin1String("/KivRegWER.log");
 }
 
 /*
@@ -70,40 +42,14 @@ QString LocalDumpRegistrar::logFilePath() const
  */
 void LocalDumpRegistrar::redirectOutputToLog() const
 {
-#ifdef Q_OS_WIN
-    // A GUI-subsystem program started detached has no console to write to anyway.
     const QString path = logFilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
-    std::fflush(stderr);
-    if (!_wfreopen(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), L"a", stderr))
+    if (!ToolStreams::redirectTo(path))
         return;
     std::fprintf(stderr, "%s KivRegWER %lld\n",
                  qPrintable(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)),
                  static_cast<long long>(QCoreApplication::applicationPid()));
     std::fflush(stderr);
-#else
-    const QString path = logFilePath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    const QByteArray native = QFile::encodeName(path);
-    int flags = O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW;
-    struct stat st;
-    if (::stat(native.constData(), &st) == 0 && st.st_size > 256 * 1024)
-        flags |= O_TRUNC;
-    int fd = ::open(native.constData(), flags, 0600);
-    if (fd < 0)
-        fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    std::fflush(stdout);
-    std::fflush(stderr);
-    if (fd >= 0) {
-        ::dup2(fd, STDOUT_FILENO);
-        ::dup2(fd, STDERR_FILENO);
-        if (fd > STDERR_FILENO)
-            ::close(fd);
-    }
-    std::fprintf(stderr, "%s KivRegWER %lld\n",
-                 qPrintable(QDateTime::currentDateTimeUtc().toString(Qt::ISODate)),
-                 static_cast<long long>(QCoreApplication::applicationPid()));
-#endif
 }
 
 bool LocalDumpRegistrar::registerEntry(const QJsonValue &entry, QString *error) const

@@ -3,7 +3,6 @@
 
 #include "localdumpwriter.h"
 
-#include <QSettings>
 #include <QString>
 
 class QJsonValue;
@@ -34,8 +33,6 @@ public:
     void redirectOutputToLog() const;
 
 private:
-    QSettings::Format m_format;
-    QSettings::Scope m_scope;
     LocalDumpWriter m_writer;
 
     Q_DISABLE_COPY(LocalDumpRegistrar)

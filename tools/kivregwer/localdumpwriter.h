@@ -9,7 +9,9 @@
 class LocalDumpWriter
 {
 public:
-    LocalDumpWriter() = default;
+    // `settingsDir`: the folder of the INI stand-in (it moves the user's INI settings folder for the
+    // whole process: this tool writes nothing else there); ignored with the registry.
+    explicit LocalDumpWriter(const QString &settingsDir);
 
     // Whether this process may create and change the executables' keys at all. False means it lacks
     // the rights (on Windows: it is not elevated), not that a single write failed.
@@ -18,6 +20,10 @@ public:
     // DumpFolder, DumpCount and DumpType of `executableName`. False, with a reason in `error`, when
     // they could not be written.
     bool write(const QString &executableName, const QString &folder, int count, int type, QString *error) const;
+
+    // Where the tool's log goes: beside the INI settings it writes; with the registry, the folder
+    // KivRegWER below the user's local application data folder.
+    QString logFolder() const;
 
 private:
     Q_DISABLE_COPY(LocalDumpWriter)

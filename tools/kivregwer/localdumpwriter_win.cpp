@@ -1,6 +1,8 @@
 #include "localdumpwriter.h"
 
-#include "crashmanage/localdumpsettings.h"
+#include "localdumpsettings.h"
+
+#include <QStandardPaths>
 
 #include <string>
 
@@ -25,6 +27,17 @@ QString systemMessage(LONG code)
 }
 
 } // namespace
+
+// HKLM\Software\Microsoft\Windows\Windows Error Reporting\LocalDumps, 64-bit view, where WER looks.
+LocalDumpWriter::LocalDumpWriter(const QString &settingsDir)
+{
+    Q_UNUSED(settingsDir);
+}
+
+QString LocalDumpWriter::logFolder() const
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QLatin1String("/KivRegWER");
+}
 
 // Creating (or opening for writing) the LocalDumps key needs administrator rights; an unelevated
 // process of an administrator is refused here just like a standard user.

@@ -1,7 +1,7 @@
 #include "capture/capture.h"
 
-#include "capture/coreanalysis.h"
-#include "capture/corelocator.h"
+#include "capture/dumpreader.h"
+#include "capture/dumplocator.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -123,23 +123,23 @@ Result run(const ProcessFacts &facts, const ProcessEnd &end, const Options &opti
     result.kind = end.kind;
     QJsonObject crash {{QStringLiteral("end"), end.toJson()}, {QStringLiteral("process"), facts.toJson()}};
 
-    CoreSearch search = findCore(facts, end, options.dumpFolder, kCoreWaitMs);
+    DumpSearch search = findDump(facts, end, options.scratchFolder, kDumpWaitMs);
     QJsonObject core = search.details;
     if (!search.collector.isEmpty())
         core.insert(QStringLiteral("collector"), search.collector);
 
-    if (search.path.isEmpty()) {
+    if (search.dump.path.isEmpty()) {
         core.insert(QStringLiteral("reason"), search.reason);
     } else {
-        core.insert(QStringLiteral("foundAt"), search.path);
-        QJsonObject analysis = CoreAnalysis::analyzeIsolated(options.program, search.path, facts.executable);
+        core.insert(QStringLiteral("foundAt"), search.dump.path);
+        QJsonObject analysis = DumpReader::analyzeIsolated(options.program, search.dump.path, facts.executable);
         const double owner = analysis.value(QStringLiteral("pid")).toDouble(-1);
         if (owner >= 0 && qint64(owner) != facts.pid) {
             // Somebody else's core that matched the pattern: not ours to read out or to move.
-            core.insert(QStringLiteral("reason"), QStringLiteral("the core at %1 belongs to pid %2").arg(search.path).arg(qint64(owner)));
+            core.insert(QStringLiteral("reason"), QStringLiteral("the core at %1 belongs to pid %2").arg(search.dump.path).arg(qint64(owner)));
             core.remove(QStringLiteral("foundAt"));
-            if (search.handlerCopy)
-                QFile::remove(search.path);
+            if (search.dump.handlerCopy)
+                QFile::remove(search.dump.path);
         } else {
             // Thread names the core cannot hold, from what was seen while the process lived.
             QJsonArray threads = analysis.value(QStringLiteral("threads")).toArray();
@@ -157,17 +157,7 @@ Result run(const ProcessFacts &facts, const ProcessEnd &end, const Options &opti
                 && (analysis.value(QStringLiteral("signal")).toInt() > 0 || analysis.contains(QStringLiteral("exceptionCode"))))
                 result.kind = ProcessEnd::Crashed; // the core proves it, where the OS said nothing
 
-            // Never left in the process's working folder: kept beside the report, or removed.
-            // A minidump keeps its own extension.
-            QString keptPath = options.keptDumpPath;
-            if (core.value(QStringLiteral("format")).toString() == QLatin1String("minidump") && keptPath.endsWith(QLatin1String(".core")))
-                keptPath = keptPath.left(keptPath.size() - 5) + QStringLiteral(".dmp");
-            if (options.keepDump && QFile::rename(search.path, keptPath)) {
-                core.insert(QStringLiteral("keptAt"), keptPath);
-            } else {
-                QFile::remove(search.path);
-                core.insert(QStringLiteral("removed"), true);
-            }
+            result.dump = search.dump;
         }
     }
     crash.insert(QStringLiteral("core"), core);
@@ -184,6 +174,23 @@ Result run(const ProcessFacts &facts, const ProcessEnd &end, const Options &opti
         {QStringLiteral("core"), core},
     };
     return result;
+}
+
+void placeDump(Result *result, const QString &stem, bool keep)
+{
+    if (result->dump.path.isEmpty())
+        return;
+    QJsonObject core = result->report.value(QStringLiteral("core")).toObject();
+    const QString keptPath = stem + result->dump.extension;
+    if (keep && QFile::rename(result->dump.path, keptPath)) {
+        core.insert(QStringLiteral("keptAt"), keptPath);
+    } else {
+        QFile::remove(result->dump.path);
+        core.insert(QStringLiteral("removed"), true);
+    }
+    result->dump.path.clear();
+    result->report.insert(QStringLiteral("core"), core);
+    result->journal.insert(QStringLiteral("core"), core);
 }
 
 } // namespace Capture

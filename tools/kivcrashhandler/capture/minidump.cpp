@@ -1,6 +1,6 @@
 #include "capture/minidump.h"
 
-#include "capture/coreanalysis.h"
+#include "capture/dumpreader.h"
 
 #include <QJsonArray>
 #include <QtEndian>
@@ -308,7 +308,7 @@ private:
         if (!readList(ModuleListStream, kModuleSize, &count, &first))
             return false;
         QJsonArray list;
-        for (quint32 i = 0; i < count && i < quint32(CoreAnalysis::kMaxModules); ++i) {
+        for (quint32 i = 0; i < count && i < quint32(DumpReader::kMaxModules); ++i) {
             const quint64 at = first + quint64(i) * kModuleSize;
             Module module;
             module.base = m_bytes.get<quint64>(at);
@@ -395,7 +395,7 @@ private:
         }
         QJsonArray threads;
         bool crashingSeen = false;
-        for (quint32 i = 0; i < count && i < quint32(CoreAnalysis::kMaxThreads); ++i) {
+        for (quint32 i = 0; i < count && i < quint32(DumpReader::kMaxThreads); ++i) {
             const quint64 at = first + quint64(i) * kThreadSize;
             const quint32 tid = m_bytes.get<quint32>(at);
             const Location stack = m_bytes.location(at + 32);

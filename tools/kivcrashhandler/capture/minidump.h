@@ -12,7 +12,7 @@
 // module list, system info and misc info streams. Portable, so it is built and fuzzed on Linux too.
 // The bytes are untrusted: every read is bounds-checked and copied out; nothing is cast in place.
 //
-// The result has the shape of CoreAnalysis's (addresses as "0x..." strings):
+// The result has the shape of DumpReader's (addresses as "0x..." strings):
 //   "pid"                          from the misc info stream, when it has one
 //   "exceptionCode" "0xC0000005", "exceptionName", "exceptionAddress", "crashingTid"
 //   "access" ("reading", "writing", "executing") and "address" for an access violation or in-page

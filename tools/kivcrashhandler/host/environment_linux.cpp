@@ -1,0 +1,59 @@
+#include "host/environment.h"
+
+#include "capture/dumpreader.h"
+#include "processstart.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSysInfo>
+
+namespace {
+
+QByteArray readSmallFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.read(64 * 1024) : QByteArray();
+}
+
+// PRETTY_NAME of os-release(5), else what Qt makes of it.
+QString readOsRelease()
+{
+    for (const QString &path : {QStringLiteral("/etc/os-release"), QStringLiteral("/usr/lib/os-release")}) {
+        for (const QByteArray &line : readSmallFile(path).split('\n')) {
+            if (line.startsWith("PRETTY_NAME="))
+                return QString::fromUtf8(line.mid(12)).remove(QLatin1Char('"'));
+        }
+    }
+    return QSysInfo::prettyProductName();
+}
+
+} // namespace
+
+// static
+HostEnvironment HostEnvironment::capture(qint64 hostPid)
+{
+    HostEnvironment env;
+    env.hostPid = hostPid;
+    const QString proc = QStringLiteral("/proc/%1/").arg(hostPid);
+    QByteArray cmdline = readSmallFile(proc + QLatin1String("cmdline"));
+    if (cmdline.endsWith('\0'))
+        cmdline.chop(1);
+    if (!cmdline.isEmpty()) {
+        for (const QByteArray &arg : cmdline.split('\0'))
+            env.commandLine.append(QString::fromLocal8Bit(arg));
+    }
+    env.executable = QFileInfo(proc + QLatin1String("exe")).symLinkTarget();
+    env.executableBuildId = DumpReader::fileBuildId(proc + QLatin1String("exe"));
+    const ProcessStart start = processStart(hostPid);
+    if (start.startMsecs >= 0) // also a host that has just ended and is not reaped yet
+        env.hostStartedAt = QDateTime::fromMSecsSinceEpoch(start.startMsecs, Qt::UTC);
+    env.osRelease = readOsRelease();
+    env.kernel = QSysInfo::kernelType() + QLatin1Char(' ') + QSysInfo::kernelVersion();
+    return env;
+}
+
+double systemUptimeSeconds()
+{
+    const QList<QByteArray> uptime = readSmallFile(QStringLiteral("/proc/uptime")).split(' ');
+    return uptime.isEmpty() || uptime.first().isEmpty() ? -1 : uptime.first().toDouble();
+}

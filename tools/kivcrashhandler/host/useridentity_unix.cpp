@@ -1,0 +1,8 @@
+#include "host/useridentity.h"
+
+#include <unistd.h>
+
+QJsonValue currentUserId()
+{
+    return double(::geteuid());
+}

@@ -1,0 +1,84 @@
+#include "storage/retention.h"
+
+#include "processstart.h"
+#include "localdumpsettings.h"
+#include "storage/dumpfolder.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSettings>
+
+#include <algorithm>
+
+namespace Retention {
+
+Policy readPolicy(const QString &appName)
+{
+#ifndef Q_OS_WIN
+    // The registration tool honours the same variable for the user's settings folder where there is
+    // no registry: both then agree on one settings folder.
+    const QString dir = QFile::decodeName(qgetenv("OSTREL_WER_SETTINGS_DIR"));
+    if (!dir.isEmpty())
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
+#endif
+    const LocalDumpSettings settings = readLocalDumpSettings(appName + QLatin1String(".exe"));
+    return Policy {settings.dumpCount, settings.dumpType};
+}
+
+QStringList reportsOf(const QString &folder, const QString &appStem)
+{
+    const QRegularExpression pattern = DumpFolder::reportPattern(appStem);
+    struct Entry
+    {
+        QString stamp;
+        qint64 mtime;
+        QString name;
+    };
+    QList<Entry> entries;
+    for (const QFileInfo &info : QDir(folder).entryInfoList(QDir::Files | QDir::System | QDir::Hidden)) {
+        const QRegularExpressionMatch match = pattern.match(info.fileName());
+        if (match.hasMatch())
+            entries.append({match.captured(1), info.lastModified().toMSecsSinceEpoch(), info.fileName()});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.stamp != b.stamp ? a.stamp < b.stamp : a.mtime != b.mtime ? a.mtime < b.mtime : a.name < b.name;
+    });
+    QStringList names;
+    for (const Entry &e : entries)
+        names.append(e.name);
+    return names;
+}
+
+QStringList enforce(const QString &folder, const QString &appStem, int dumpCount)
+{
+    QStringList removed;
+    if (dumpCount <= 0)
+        return removed;
+    const QStringList reports = reportsOf(folder, appStem);
+    const int drop = qMax(0, reports.size() - dumpCount);
+    const QDir dir(folder);
+    const auto pidOf = [&appStem](const QString &report) { return report.mid(appStem.size() + 1).section(QLatin1Char('-'), 0, 0); };
+    QStringList keptPids;
+    for (int i = drop; i < reports.size(); ++i)
+        keptPids.append(pidOf(reports.at(i)));
+    for (int i = 0; i < drop; ++i) {
+        QStringList patterns {reports.at(i).chopped(4) + QLatin1Char('*')}; // the report and "<report>.*"
+        // Its host's journal goes with the last report of that pid, once no process has the pid
+        // (a journal in use by a live host of the same pid is never touched).
+        const QString pid = pidOf(reports.at(i));
+        if (!keptPids.contains(pid) && processStart(pid.toLongLong()).state == ProcessStart::NotRunning) {
+            patterns << DumpFolder::journalPatterns(appStem, pid);
+            keptPids.append(pid); // once
+        }
+        for (const QString &name : dir.entryList(patterns, QDir::Files | QDir::System | QDir::Hidden)) {
+            if (QFile::remove(dir.filePath(name)))
+                removed.append(name);
+        }
+    }
+    return removed;
+}
+
+} // namespace Retention

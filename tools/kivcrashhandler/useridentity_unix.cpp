@@ -1,8 +1,0 @@
-#include "useridentity.h"
-
-#include <unistd.h>
-
-QJsonValue currentUserId()
-{
-    return double(::geteuid());
-}
