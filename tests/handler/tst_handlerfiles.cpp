@@ -107,7 +107,7 @@ private slots:
         QCOMPARE(PrivateFiles::openForAppend(dir.filePath("app-1.journal.jsonl"), &error), -1);
         QCOMPARE(error, dir.filePath("app-1.journal.jsonl") + " is a symbolic link");
         Session session;
-        const SessionRestore::Result read = SessionRestore::fromJournal(dir.filePath("app-1.journal.jsonl"), HostIdentity::of(QCoreApplication::applicationPid()), &session);
+        const SessionRestore::Result read = SessionRestore::fromJournal(dir.filePath("app-1.journal.jsonl"), HostProcess::learn(QCoreApplication::applicationPid()).identity(), &session);
         QCOMPARE(read.notes, QStringList("earlier journal not read: " + error));
 
         HandlerArgs args;
@@ -130,7 +130,7 @@ private slots:
     void restoreFromJournal()
     {
         QTemporaryDir dir;
-        const HostIdentity self = HostIdentity::of(QCoreApplication::applicationPid());
+        const HostIdentity self = HostProcess::learn(QCoreApplication::applicationPid()).identity();
         QVERIFY(!self.startedAt.isEmpty());
         QJsonObject other = self.toJson();
         other.insert("hostStartedAt", "2001-01-01T00:00:00.000Z");
@@ -162,7 +162,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath("ci.xml");
-        const HostIdentity self = HostIdentity::of(QCoreApplication::applicationPid());
+        const HostIdentity self = HostProcess::learn(QCoreApplication::applicationPid()).identity();
         Session session;
         SessionRestore::Result r;
         QVERIFY(TestFiles::writeAll(path, "<ClientInfo id=\"u7\""));

@@ -12,14 +12,13 @@
 #include <QLocalSocket>
 #include <QTimer>
 
-CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const HostIdentity &host,
-                           const HostEnvironment &environment, QObject *parent)
+CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const HostProcess &host, QObject *parent)
     : QObject(parent)
     , m_args(args)
     , m_server(server)
     , m_files(args)
-    , m_host(host)
-    , m_environment(environment)
+    , m_hostProcess(host)
+    , m_host(host.identity())
     , m_policy(Retention::readPolicy(args.appName))
     , m_journal(prepareJournal())
     , m_drainTimer(new QTimer(this))
@@ -32,7 +31,7 @@ CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const 
     m_context.journalPath = m_journal.path();
     m_context.startedAt = QDateTime::currentDateTimeUtc();
     // Resolved now, while the host still runs: it locates the library's fallback data folder.
-    m_context.hostExecutable = m_environment.executable;
+    m_context.hostExecutable = m_hostProcess.executablePath();
     if (m_restore.source.isEmpty())
         restoreFromClientInfo();
 
@@ -51,6 +50,7 @@ void CrashHandler::start(const ListenTimes &listenTimes)
     Q_ASSERT(ok);
     Q_UNUSED(ok);
 
+    m_hostFacts.executable = m_hostProcess.executable; // learned once, while the host surely ran
     watchForDump(&m_hostFacts, m_args.hostPid);
     QJsonObject line {
         {QStringLiteral("arguments"), QJsonArray::fromStringList(m_args.raw)},

@@ -2,7 +2,7 @@
 #define KIVCRASHHANDLER_CRASHHANDLER_H
 
 #include "report/crashreport.h"
-#include "host/environment.h"
+#include "host/hostprocess.h"
 #include "protocol/framereader.h"
 #include "handlerargs.h"
 #include "session/journal.h"
@@ -37,9 +37,8 @@ public:
     static constexpr int kDrainMs = 2000;
     static constexpr int kSubProcessGraceMs = 1000;
 
-    // `host` and `environment` are learnt before the server name is served (see main.cpp).
-    CrashHandler(const HandlerArgs &args, QLocalServer *server, const HostIdentity &host,
-                 const HostEnvironment &environment, QObject *parent = nullptr);
+    // `host` is learnt before the server name is served (see main.cpp).
+    CrashHandler(const HandlerArgs &args, QLocalServer *server, const HostProcess &host, QObject *parent = nullptr);
 
     // How long the handler took to listen, in ms: since the system created its process, and since
     // main() began; -1 where unknown or when it does not listen (another user holds the name).
@@ -99,8 +98,8 @@ private:
     HandlerArgs m_args;
     QLocalServer *m_server;
     DumpFolder m_files;
+    HostProcess m_hostProcess;
     HostIdentity m_host;
-    HostEnvironment m_environment;
     Retention::Policy m_policy;
     Session m_session;
     SessionRestore::Result m_restore;

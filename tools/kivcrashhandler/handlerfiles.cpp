@@ -52,7 +52,7 @@ QJsonObject CrashHandler::trustFields() const
 {
     return QJsonObject {
         {QStringLiteral("localDumps"), localDumpsOf(m_args.appName)},
-        {QStringLiteral("environment"), m_environment.toJson(m_context.hostGoneAt)},
+        {QStringLiteral("environment"), m_hostProcess.environmentJson(m_context.hostGoneAt)},
         {QStringLiteral("storage"), m_files.folder().toJson()},
         {QStringLiteral("restored"), m_restore.toJson()},
     };

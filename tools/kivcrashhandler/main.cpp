@@ -48,8 +48,7 @@ int main(int argc, char *argv[])
     // Who the host is (its start time, its command line) is learnt first, while it surely still
     // runs: it may end the moment the name is served. Then listen, before anything slow: the
     // library's first connection attempt comes 500 ms after the launch.
-    const HostIdentity host = HostIdentity::of(args.hostPid);
-    const HostEnvironment environment = HostEnvironment::capture(args.hostPid);
+    const HostProcess host = HostProcess::learn(args.hostPid);
     const QString name = args.serverName();
     // Heap-allocated and deleted only by the handler that still owns the name: QLocalServer removes
     // its socket file when it goes, which must not hit a successor's.
@@ -74,7 +73,7 @@ int main(int argc, char *argv[])
         return claim.outcome == NameClaim::Failed ? 1 : 0;
     }
 
-    CrashHandler handler(args, server, host, environment);
+    CrashHandler handler(args, server, host);
     handler.start(listenTimes);
     if (watch)
         handler.setNameWatch(watch.data());

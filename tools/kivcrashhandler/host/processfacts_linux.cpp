@@ -1,5 +1,6 @@
 #include "host/processfacts.h"
 
+#include "host/hostprocess.h"
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -24,7 +25,7 @@ void ProcessFacts::refresh()
 {
     const QString proc = QStringLiteral("/proc/%1").arg(pid);
     if (executable.isEmpty())
-        executable = QFileInfo(proc + QLatin1String("/exe")).symLinkTarget();
+        executable = processExecutable(pid);
     if (uid == uint(-1)) {
         struct stat st;
         if (::stat(QFile::encodeName(proc).constData(), &st) == 0)

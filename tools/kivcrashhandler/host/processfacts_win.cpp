@@ -1,5 +1,6 @@
 #include "host/processfacts.h"
 
+#include "host/hostprocess.h"
 #include "report/localdumps.h"
 
 #include <QFileInfo>
@@ -40,24 +41,12 @@ QString threadName(DWORD tid)
     return name;
 }
 
-QString imagePath(qint64 pid)
-{
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
-    if (!process)
-        return QString();
-    wchar_t path[MAX_PATH * 4];
-    DWORD length = DWORD(sizeof path / sizeof path[0]);
-    const QString result = QueryFullProcessImageNameW(process, 0, path, &length) ? QString::fromWCharArray(path, int(length)) : QString();
-    CloseHandle(process);
-    return result;
-}
-
 } // namespace
 
 void ProcessFacts::refresh()
 {
     if (executable.isEmpty())
-        executable = imagePath(pid);
+        executable = processExecutable(pid);
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
     if (snapshot == INVALID_HANDLE_VALUE)
         return;
@@ -80,7 +69,7 @@ void ProcessFacts::refresh()
 void ProcessFacts::enableDumps()
 {
     if (executable.isEmpty())
-        executable = imagePath(pid);
+        executable = processExecutable(pid);
     if (executable.isEmpty()) {
         dumpsNote = QStringLiteral("the executable of pid %1 is unknown, so are its local dumps").arg(pid);
         return;

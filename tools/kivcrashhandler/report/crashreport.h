@@ -24,7 +24,7 @@ class Session;
 //   "nameSquatted" only when another user held the handler's server name: {"server", "holder" ("uid
 //                 N"), "holderPid" (0 when unknown), "reason", "since", "reclaimedAt" once this handler
 //                 served the name after all}; the session is then empty or incomplete;
-// and, added by the handler: "environment" (HostEnvironment), "storage" (PrivateFiles::Folder: the
+// and, added by the handler: "environment" (HostProcess), "storage" (PrivateFiles::Folder: the
 // folder used, its mode, and in words when it is open to others or a fallback) and "restored"
 // (SessionRestore::Result: what an earlier handler's journal or the client info file gave).
 namespace CrashReport {

@@ -20,34 +20,6 @@ constexpr qint64 kMaxJournalRead = 64 * 1024 * 1024;
 } // namespace
 
 // static
-HostIdentity HostIdentity::of(qint64 pid)
-{
-    HostIdentity host;
-    host.pid = pid;
-    host.uid = currentUserId();
-    const ProcessStart start = processStart(pid);
-    if (start.startMsecs >= 0) // also a host that has just ended and is not reaped yet
-        host.startedAt = QDateTime::fromMSecsSinceEpoch(start.startMsecs, Qt::UTC).toString(Qt::ISODateWithMs);
-    return host;
-}
-
-QJsonObject HostIdentity::toJson() const
-{
-    return QJsonObject {
-        {QStringLiteral("hostPid"), double(pid)},
-        {QStringLiteral("hostStartedAt"), startedAt},
-        {QStringLiteral("uid"), uid},
-    };
-}
-
-bool HostIdentity::matches(const QJsonObject &line) const
-{
-    return !startedAt.isEmpty()
-            && line.value(QStringLiteral("hostPid")).toDouble() == double(pid)
-            && line.value(QStringLiteral("hostStartedAt")).toString() == startedAt
-            && line.value(QStringLiteral("uid")) == uid;
-}
-
 namespace SessionRestore {
 
 QJsonObject Result::toJson() const

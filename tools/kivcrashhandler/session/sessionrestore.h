@@ -1,25 +1,14 @@
 #ifndef KIVCRASHHANDLER_SESSIONRESTORE_H
 #define KIVCRASHHANDLER_SESSIONRESTORE_H
 
+#include "host/hostprocess.h"
+
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QString>
 #include <QStringList>
 
 class Session;
-
-// Which host process a journal belongs to: its pid, its start time (a reused pid has another) and
-// the user it runs as. Written into every "start" line of the journal.
-struct HostIdentity
-{
-    qint64 pid = 0;
-    QString startedAt; // UTC ISO 8601 with milliseconds; empty when unknown
-    QJsonValue uid; // the user, as currentUserId() gives it: a uid on Unix, a SID text on Windows
-
-    static HostIdentity of(qint64 pid);
-    QJsonObject toJson() const; // {"hostPid", "hostStartedAt", "uid"}
-    bool matches(const QJsonObject &startLine) const;
-};
 
 // A handler started again for a host that an earlier handler served (the library relaunches it
 // when it stops answering) learns what the earlier one was told: the login goes only once per host

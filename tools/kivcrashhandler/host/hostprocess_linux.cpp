@@ -1,6 +1,7 @@
-#include "host/environment.h"
+#include "host/hostprocess.h"
 
 #include "capture/dumpreader.h"
+#include "host/useridentity.h"
 #include "processstart.h"
 
 #include <QFile>
@@ -29,27 +30,33 @@ QString readOsRelease()
 
 } // namespace
 
-// static
-HostEnvironment HostEnvironment::capture(qint64 hostPid)
+QString processExecutable(qint64 pid)
 {
-    HostEnvironment env;
-    env.hostPid = hostPid;
-    const QString proc = QStringLiteral("/proc/%1/").arg(hostPid);
+    return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+}
+
+// static
+HostProcess HostProcess::learn(qint64 pid)
+{
+    HostProcess host;
+    host.pid = pid;
+    host.user = currentUserId();
+    const ProcessStart start = processStart(pid);
+    if (start.startMsecs >= 0) // also a host that has just ended and is not reaped yet
+        host.startedAt = QDateTime::fromMSecsSinceEpoch(start.startMsecs, Qt::UTC);
+    const QString proc = QStringLiteral("/proc/%1/").arg(pid);
     QByteArray cmdline = readSmallFile(proc + QLatin1String("cmdline"));
     if (cmdline.endsWith('\0'))
         cmdline.chop(1);
     if (!cmdline.isEmpty()) {
         for (const QByteArray &arg : cmdline.split('\0'))
-            env.commandLine.append(QString::fromLocal8Bit(arg));
+            host.commandLine.append(QString::fromLocal8Bit(arg));
     }
-    env.executable = QFileInfo(proc + QLatin1String("exe")).symLinkTarget();
-    env.executableBuildId = DumpReader::fileBuildId(proc + QLatin1String("exe"));
-    const ProcessStart start = processStart(hostPid);
-    if (start.startMsecs >= 0) // also a host that has just ended and is not reaped yet
-        env.hostStartedAt = QDateTime::fromMSecsSinceEpoch(start.startMsecs, Qt::UTC);
-    env.osRelease = readOsRelease();
-    env.kernel = QSysInfo::kernelType() + QLatin1Char(' ') + QSysInfo::kernelVersion();
-    return env;
+    host.executable = processExecutable(pid);
+    host.executableBuildId = DumpReader::fileBuildId(proc + QLatin1String("exe"));
+    host.osRelease = readOsRelease();
+    host.kernel = QSysInfo::kernelType() + QLatin1Char(' ') + QSysInfo::kernelVersion();
+    return host;
 }
 
 double systemUptimeSeconds()
