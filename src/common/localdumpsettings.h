@@ -21,7 +21,9 @@ QString localDumpsOrganization();
 // example "app.exe"). On Windows this is the 64-bit machine-wide registry view. Elsewhere it is the
 // INI file "<organization>/<executable>.ini" in the user's settings folder (the XDG config home,
 // which an ordinary user can write) and, when that file holds none of the values, the same file in
-// the system-wide settings folder. QSettings::setPath(QSettings::IniFormat, <scope>, …) moves either.
-LocalDumpSettings readLocalDumpSettings(const QString &executableName);
+// the system-wide settings folder. QSettings::setPath(QSettings::IniFormat, <scope>, …) moves either;
+// `userFolder`, when given, stands for the user's settings folder in this one read (the registry has
+// no such folder and ignores it).
+LocalDumpSettings readLocalDumpSettings(const QString &executableName, const QString &userFolder = QString());
 
 #endif // OSTREL_LOCALDUMPSETTINGS_H

@@ -10,8 +10,9 @@ QString localDumpsOrganization()
 
 // HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\Windows Error Reporting\LocalDumps\<executable>,
 // through the 64-bit view also from a 32-bit process, since that is where WER looks.
-LocalDumpSettings readLocalDumpSettings(const QString &executableName)
+LocalDumpSettings readLocalDumpSettings(const QString &executableName, const QString &userFolder)
 {
+    Q_UNUSED(userFolder);
     const QSettings settings(QSettings::Registry64Format, QSettings::SystemScope,
                              localDumpsOrganization(), executableName);
     LocalDumpSettings result;

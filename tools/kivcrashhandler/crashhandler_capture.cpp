@@ -4,7 +4,7 @@
 #include "crashhandler.h"
 
 #include "capture/capture.h"
-#include "report/localdumps.h"
+#include "host/localdumps.h"
 #include "host/processwatcher.h"
 
 #include <QCoreApplication>
@@ -73,6 +73,6 @@ QJsonObject CrashHandler::captureSubProcessEnd(qint64 pid, ProcessWatcher *watch
     if (facts.pid == 0)
         facts.pid = pid;
     Capture::Result result = Capture::run(facts, end, options);
-    Capture::placeDump(&result, dumpStem, keepsDumpOf(appName));
+    Capture::placeDump(&result, dumpStem, LocalDumps::keepsDump(LocalDumps::ofApp(appName)));
     return result.report;
 }

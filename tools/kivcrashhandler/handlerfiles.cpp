@@ -3,7 +3,7 @@
 
 #include "crashhandler.h"
 
-#include "report/localdumps.h"
+#include "host/localdumps.h"
 #include "storage/dumpfolder.h"
 
 #include <QDir>
@@ -51,7 +51,7 @@ void CrashHandler::restoreFromClientInfo()
 QJsonObject CrashHandler::trustFields() const
 {
     return QJsonObject {
-        {QStringLiteral("localDumps"), localDumpsOf(m_args.appName)},
+        {QStringLiteral("localDumps"), LocalDumps::toJson(LocalDumps::ofApp(m_args.appName))},
         {QStringLiteral("environment"), m_hostProcess.environmentJson(m_context.hostGoneAt)},
         {QStringLiteral("storage"), m_files.folder().toJson()},
         {QStringLiteral("restored"), m_restore.toJson()},
@@ -64,7 +64,7 @@ QJsonObject CrashHandler::trustFields() const
 void CrashHandler::writeCrashReport()
 {
     Capture::Result capture = captureHostEnd();
-    const bool keep = keepsDumpOf(m_args.appName);
+    const bool keep = LocalDumps::keepsDump(LocalDumps::ofApp(m_args.appName));
     bool dumpPlaced = false;
     const auto placeDump = [&](const QString &stem) {
         if (dumpPlaced)

@@ -1,6 +1,6 @@
 #include "capture/dumplocator.h"
 
-#include "report/localdumps.h"
+#include "host/localdumps.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -58,10 +58,9 @@ DumpSearch findDump(const ProcessFacts &facts, const ProcessEnd &end, const QStr
     QString name = exe;
     if (name.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
         name.chop(4);
-    const QJsonObject settings = localDumpsOf(name);
-    const QString registeredFolder = settings.value(QStringLiteral("folder")).toString();
-    if (settings.value(QStringLiteral("type")).toInt(-1) < 0 && settings.value(QStringLiteral("count")).toInt(-1) < 0
-        && registeredFolder.isEmpty()) {
+    const LocalDumpSettings settings = LocalDumps::ofApp(name);
+    const QString registeredFolder = settings.dumpFolder;
+    if (!LocalDumps::registered(settings)) {
         search.reason = QStringLiteral("no local dumps registered for %1").arg(exe);
         return search;
     }

@@ -1,7 +1,7 @@
 #include "host/processfacts.h"
 
 #include "host/hostprocess.h"
-#include "report/localdumps.h"
+#include "host/localdumps.h"
 
 #include <QFileInfo>
 #include <QStringList>
@@ -77,11 +77,11 @@ void ProcessFacts::enableDumps()
     QString name = QFileInfo(executable).fileName();
     if (name.endsWith(QLatin1String(".exe"), Qt::CaseInsensitive))
         name.chop(4);
-    const QJsonObject settings = localDumpsOf(name);
-    const int type = settings.value(QStringLiteral("type")).toInt(-1);
-    const int count = settings.value(QStringLiteral("count")).toInt(-1);
-    const QString folder = settings.value(QStringLiteral("folder")).toString();
-    dumpsEnabled = type >= 0 || count >= 0 || !folder.isEmpty();
+    const LocalDumpSettings settings = LocalDumps::ofApp(name);
+    const int type = settings.dumpType;
+    const int count = settings.dumpCount;
+    const QString folder = settings.dumpFolder;
+    dumpsEnabled = LocalDumps::registered(settings);
     if (!dumpsEnabled) {
         dumpsNote = QStringLiteral("no local dumps registered for %1.exe").arg(name);
         return;

@@ -1,7 +1,7 @@
 #include "storage/retention.h"
 
 #include "processstart.h"
-#include "localdumpsettings.h"
+#include "host/localdumps.h"
 #include "storage/dumpfolder.h"
 
 #include <QDateTime>
@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSettings>
 
 #include <algorithm>
 
@@ -17,14 +16,7 @@ namespace Retention {
 
 Policy readPolicy(const QString &appName)
 {
-#ifndef Q_OS_WIN
-    // The registration tool honours the same variable for the user's settings folder where there is
-    // no registry: both then agree on one settings folder.
-    const QString dir = QFile::decodeName(qgetenv("OSTREL_WER_SETTINGS_DIR"));
-    if (!dir.isEmpty())
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir);
-#endif
-    const LocalDumpSettings settings = readLocalDumpSettings(appName + QLatin1String(".exe"));
+    const LocalDumpSettings settings = LocalDumps::ofApp(appName);
     return Policy {settings.dumpCount, settings.dumpType};
 }
 
