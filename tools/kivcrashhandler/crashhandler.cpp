@@ -18,7 +18,6 @@ CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const 
     , m_server(server)
     , m_files(args)
     , m_hostProcess(host)
-    , m_host(host.identity())
     , m_policy(Retention::readPolicy(args.appName))
     , m_journal(prepareJournal())
     , m_drainTimer(new QTimer(this))
@@ -52,14 +51,15 @@ void CrashHandler::start(const ListenTimes &listenTimes)
 
     m_hostFacts.executable = m_hostProcess.executable; // learned once, while the host surely ran
     watchForDump(&m_hostFacts, m_args.hostPid);
+    const HostIdentity identity = m_hostProcess.identity();
     QJsonObject line {
         {QStringLiteral("arguments"), QJsonArray::fromStringList(m_args.raw)},
         {QStringLiteral("server"), m_server->fullServerName()},
         {QStringLiteral("hostExecutable"), m_context.hostExecutable},
         {QStringLiteral("hostWatch"), m_hostWatcher->method()},
-        {QStringLiteral("hostPid"), double(m_host.pid)},
-        {QStringLiteral("hostStartedAt"), m_host.startedAt},
-        {QStringLiteral("uid"), m_host.uid},
+        {QStringLiteral("hostPid"), double(identity.pid)},
+        {QStringLiteral("hostStartedAt"), identity.startedAt},
+        {QStringLiteral("uid"), identity.uid},
         {QStringLiteral("handlerVersion"), handlerVersion()},
         {QStringLiteral("storage"), m_files.folder().toJson()},
         {QStringLiteral("dumpCount"), m_policy.dumpCount},

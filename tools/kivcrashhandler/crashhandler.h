@@ -28,7 +28,7 @@ class ProcessWatcher;
 // arrive (at most kDrainMs), then, if "ExitClient" came, removes the session's journal (a clean
 // session keeps nothing), or else writes the crash report with the application's retention, and
 // quits the application. At start it restores what an earlier handler of the same host was told
-// (SessionRestore); its files are private and fall back to a per-user folder (PrivateFiles).
+// (SessionRestore); its files, and their names, are the dump folder's (DumpFolder).
 class CrashHandler : public QObject
 {
     Q_OBJECT
@@ -80,7 +80,7 @@ private:
     bool serverTakenOver() const;
     // True (and journaled) when the client is not the host running as this handler's user.
     bool refuseClient(QLocalSocket *socket);
-    // Files: where they go, what an earlier handler left (handlerfiles.cpp).
+    // The dump folder's side: what an earlier handler left, the fallback, the report (handlerfiles.cpp).
     QString prepareJournal();
     void useFallbackFolder(const QString &reason);
     void restoreFromClientInfo();
@@ -99,7 +99,6 @@ private:
     QLocalServer *m_server;
     DumpFolder m_files;
     HostProcess m_hostProcess;
-    HostIdentity m_host;
     Retention::Policy m_policy;
     Session m_session;
     SessionRestore::Result m_restore;

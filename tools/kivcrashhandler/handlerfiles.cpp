@@ -18,9 +18,9 @@
 QString CrashHandler::prepareJournal()
 {
     const QString path = m_files.journalPath();
-    m_restore = SessionRestore::fromJournal(path, m_host, &m_session);
+    m_restore = SessionRestore::fromJournal(path, m_hostProcess.identity(), &m_session);
     // Only when this host's start time is known: an unknown one matches nothing, not even its own lines.
-    if (m_restore.otherHost && !m_restore.sameHost && !m_host.startedAt.isEmpty()) {
+    if (m_restore.otherHost && !m_restore.sameHost && m_hostProcess.startedAt.isValid()) {
         const QFileInfo old(path);
         const QString aside = m_files.journalAsidePath(old.lastModified());
         if (!old.isSymLink() && QFile::rename(path, aside))
@@ -43,7 +43,7 @@ void CrashHandler::useFallbackFolder(const QString &reason)
 
 void CrashHandler::restoreFromClientInfo()
 {
-    SessionRestore::fromClientInfo(CrashReport::clientInfoPath(m_context), m_host, &m_session, &m_restore);
+    SessionRestore::fromClientInfo(CrashReport::clientInfoPath(m_context), m_hostProcess.identity(), &m_session, &m_restore);
 }
 
 // What the report adds to the session: the application's local-dump settings, the environment,
