@@ -3,7 +3,7 @@
 // debug file (by build id or by name), another build's file, or nothing; bad reports; a dump folder
 // listed and grouped.
 
-#include "capture/coreanalysis.h"
+#include "capture/dumpreader.h"
 #include "handlerdriver.h"
 
 #include <QtTest>
@@ -93,8 +93,8 @@ private slots:
     {
         if (QString::fromLatin1(TestFiles::readAll("/proc/sys/kernel/core_pattern")).startsWith('|'))
             QSKIP("cores go to a collector program here");
-        m_buildId = CoreAnalysis::fileBuildId(OSTREL_CRASH_HOST);
-        QCOMPARE(CoreAnalysis::fileBuildId(OSTREL_STRIPPED_DIR "/bin/capture_crash_host"), m_buildId);
+        m_buildId = DumpReader::fileBuildId(OSTREL_CRASH_HOST);
+        QCOMPARE(DumpReader::fileBuildId(OSTREL_STRIPPED_DIR "/bin/capture_crash_host"), m_buildId);
         m_named = crashReport(OSTREL_CRASH_HOST, m_dir.filePath("named"));
         m_stripped = crashReport(OSTREL_STRIPPED_DIR "/bin/capture_crash_host", m_dir.filePath("stripped"));
             QVERIFY(!m_named.isEmpty() && !m_stripped.isEmpty());

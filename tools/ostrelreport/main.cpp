@@ -3,7 +3,7 @@
 //   ostrel-report list [--group] <dump folder>
 // Exit codes: 0 done, 1 the input could not be used (the reason on stderr), 2 usage.
 
-#include "crashreport.h"
+#include "report/crashreport.h"
 #include "reportfile.h"
 #include "reportlist.h"
 #include "symbolize.h"

@@ -1,6 +1,6 @@
 #include "reportfile.h"
 
-#include "crashreport.h"
+#include "report/crashreport.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,6 +1,7 @@
 #include "report/crashreport.h"
 
 #include "session/session.h"
+#include "storage/privatefiles.h"
 
 #include <QDir>
 #include <QDomDocument>
@@ -130,6 +131,12 @@ QByteArray toBytes(const QJsonObject &report)
         body = "{\"summary\": " + member + (rest.isEmpty() ? QByteArray() : QByteArray(",")) + body.mid(1);
     }
     return body;
+}
+
+bool write(const QString &path, const QJsonObject &report, QString *error)
+{
+    const QFileInfo target(path);
+    return PrivateFiles::writeAtomically(target.absolutePath(), target.fileName(), toBytes(report), error);
 }
 
 } // namespace CrashReport

@@ -55,6 +55,9 @@ QJsonObject build(const Context &context, const Session &session);
 // The report's bytes: {"summary": ... on the first line, then the other members indented. The dump
 // folder (DumpFolder) names and places them.
 QByteArray toBytes(const QJsonObject &report);
+// Writes `report` as `path` atomically and privately (PrivateFiles::writeAtomically), for a report
+// made outside the dump folder's naming (ostrel-report's symbolized copy); false with *error set.
+bool write(const QString &path, const QJsonObject &report, QString *error);
 
 } // namespace CrashReport
 
