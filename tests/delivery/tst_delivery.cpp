@@ -1,0 +1,394 @@
+// Delivery to a crash server: the configuration words, the event and envelope built from a report,
+// and the sender's policy against a small server of our own for the faults a real one will not
+// show on demand (503, 429 with Retry-After, 413, a redirect, a hang).
+
+#include "crashevent.h"
+#include "delivery.h"
+#include "deliveryconfig.h"
+#include "deliveryqueue.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// A report as the handler writes it, reduced to what the event reads.
+QJsonObject crashReport()
+{
+    const QJsonArray frames {
+        QJsonObject {{"pc", "0x401136"}, {"module", "app"}, {"function", "crashHere()"}, {"file", "/src/app/main.cpp"}, {"line", 42}},
+        QJsonObject {{"pc", "0x7f0000001000"}, {"module", "libc.so.6"}, {"function", "__libc_start_main"}},
+    };
+    return QJsonObject {
+        {"summary", "app crashed: SIGSEGV (SEGV_MAPERR) at 0x0 in thread main: crashHere() /src/app/main.cpp:42"},
+        {"appName", "app"}, {"clientName", "client"}, {"hostGoneAt", "2026-12-07T12:00:00.000Z"},
+        {"handlerParams", QJsonArray {"dsn=x", "", ""}},
+        {"signature", "sig-1"},
+        {"session", QJsonObject {{"userId", "u1"}, {"liveId", "L9"}, {"node", "n1"}}},
+        {"environment", QJsonObject {{"osRelease", "Debian GNU/Linux 12"}, {"kernel", "6.1.0"}, {"qtRuntime", "5.15.8"}}},
+        {"logs", QJsonObject {{"host", QJsonObject {{"found", true}, {"path", "/l/host.log"}, {"tail", "last host line\n"}}},
+                              {"thirdparty", QJsonArray {QJsonObject {{"found", true}, {"path", "/l/p.log"}, {"tail", "plugin"}}}}}},
+        {"crash", QJsonObject {
+            {"kind", "crashed"},
+            {"end", QJsonObject {{"signal", 11}, {"signalName", "SIGSEGV"}}},
+            {"analysis", QJsonObject {
+                {"signal", 11}, {"signalName", "SIGSEGV"}, {"code", 1}, {"codeName", "SEGV_MAPERR"}, {"crashingTid", 100},
+                {"threads", QJsonArray {QJsonObject {{"tid", 100}, {"name", "main"}, {"crashing", true}, {"frames", frames}},
+                                        QJsonObject {{"tid", 101}, {"crashing", false}, {"frames", QJsonArray {frames.at(1)}}}}},
+                {"modules", QJsonArray {
+                    QJsonObject {{"name", "/opt/app/app"}, {"file", "/opt/app/app"}, {"buildId", "0123456789abcdef0123456789abcdef01234567"}, {"start", "0x400000"}, {"end", "0x402000"}},
+                    QJsonObject {{"name", "libc.so.6"}, {"file", "/usr/lib/x86_64-linux-gnu/libc.so.6"}, {"buildId", "aabb"}, {"start", "0x7f0000000000"}, {"end", "0x7f0000200000"}}}},
+            }},
+        }},
+    };
+}
+
+// Splits an envelope into [header, item header, payload, item header, payload, ...], checking each
+// item's length; empty when the framing is wrong.
+QList<QByteArray> items(const QByteArray &envelope)
+{
+    QList<QByteArray> out;
+    int at = envelope.indexOf('\n');
+    if (at < 0)
+        return {};
+    out.append(envelope.left(at));
+    ++at;
+    while (at < envelope.size()) {
+        const int end = envelope.indexOf('\n', at);
+        if (end < 0)
+            return {};
+        const QByteArray header = envelope.mid(at, end - at);
+        const int length = QJsonDocument::fromJson(header).object().value("length").toInt(-1);
+        if (length < 0 || envelope.size() < end + 1 + length + 1 || envelope.at(end + 1 + length) != '\n')
+            return {};
+        out << header << envelope.mid(end + 1, length);
+        at = end + 1 + length + 1;
+    }
+    return out;
+}
+
+// A crash server that answers each request with the next scripted answer ("hang": none).
+class FaultServer : public QObject
+{
+    Q_OBJECT
+public:
+    struct Request
+    {
+        qint64 at;
+        QByteArray head;
+        QByteArray body;
+    };
+    QTcpServer server;
+    QList<QByteArray> answers;
+    QList<Request> requests;
+    int connections = 0;
+
+    FaultServer() { server.listen(QHostAddress::LocalHost); connect(&server, SIGNAL(newConnection()), this, SLOT(onConnection())); }
+    QString dsn() const { return QStringLiteral("http://key@127.0.0.1:%1/7").arg(server.serverPort()); }
+    static QByteArray answer(int status, const QByteArray &headers = QByteArray(), const QByteArray &body = "{}")
+    {
+        return "HTTP/1.1 " + QByteArray::number(status) + " X\r\nContent-Length: " + QByteArray::number(body.size())
+                + "\r\nConnection: close\r\n" + headers + "\r\n" + body;
+    }
+    QString eventId(int i) const
+    {
+        const QList<QByteArray> parts = items(CrashEvent::gunzip(requests.at(i).body, 64 << 20));
+        return parts.isEmpty() ? QString() : QJsonDocument::fromJson(parts.first()).object().value("event_id").toString();
+    }
+
+private slots:
+    void onConnection()
+    {
+        while (QTcpSocket *socket = server.nextPendingConnection()) {
+            ++connections;
+            connect(socket, SIGNAL(readyRead()), this, SLOT(onRead()));
+        }
+    }
+    void onRead()
+    {
+        auto *socket = qobject_cast<QTcpSocket *>(sender());
+        QByteArray &buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        const int headEnd = buffer.indexOf("\r\n\r\n");
+        if (headEnd < 0)
+            return;
+        const QByteArray head = buffer.left(headEnd);
+        const int lengthAt = head.toLower().indexOf("content-length:");
+        const int length = head.mid(lengthAt + 15, head.indexOf('\r', lengthAt) - lengthAt - 15).trimmed().toInt();
+        if (buffer.size() < headEnd + 4 + length)
+            return;
+        requests.append({QDateTime::currentMSecsSinceEpoch(), head, buffer.mid(headEnd + 4, length)});
+        buffer.clear();
+        const QByteArray reply = answers.isEmpty() ? answer(200) : answers.takeFirst();
+        if (reply != "hang") {
+            socket->write(reply);
+            socket->disconnectFromHost();
+        }
+    }
+
+private:
+    QHash<QTcpSocket *, QByteArray> m_buffers;
+};
+
+struct Journal
+{
+    QList<QPair<QString, QJsonObject>> lines;
+    Delivery::JournalHook hook()
+    {
+        return [this](const QString &event, const QJsonObject &fields) { lines.append({event, fields}); };
+    }
+    QJsonObject last(const QString &event) const
+    {
+        for (int i = lines.size() - 1; i >= 0; --i)
+            if (lines.at(i).first == event)
+                return lines.at(i).second;
+        return {};
+    }
+    int count(const QString &event) const
+    {
+        int n = 0;
+        for (const auto &line : lines)
+            n += line.first == event;
+        return n;
+    }
+};
+
+QString writeReport(const QString &folder, const QString &name = QStringLiteral("app-100-20261207T120000Z.json"))
+{
+    QFile file(folder + "/" + name);
+    file.open(QIODevice::WriteOnly);
+    file.write(QJsonDocument(crashReport()).toJson());
+    return file.fileName();
+}
+
+DeliveryQueue::Entry entryOf(const QString &reportPath)
+{
+    DeliveryQueue::Entry entry;
+    QString error;
+    DeliveryQueue::read(DeliveryQueue::entryPath(reportPath), &entry, &error);
+    return entry;
+}
+
+} // namespace
+
+class TestDelivery : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void config_data();
+    void config();
+    void debugIds();
+    void envelope();
+    void faults_data();
+    void faults();
+    void retryKeepsEventId();
+};
+
+void TestDelivery::config_data()
+{
+    QTest::addColumn<QStringList>("parameters");
+    QTest::addColumn<QStringList>("cloud");
+    QTest::addColumn<QString>("upload");
+    QTest::addColumn<QString>("endpoint"); // empty: no valid DSN
+    QTest::addColumn<QString>("dsnError");
+    QTest::addColumn<QString>("extra");
+
+    const QString dsn = "dsn=https://abc123@crash.example:8443/base/42";
+    QTest::newRow("parameters") << QStringList {dsn + ";upload=on;release=1.2", "", ""} << QStringList {"", ""}
+                                << "on" << "https://crash.example:8443/base/api/42/envelope/" << "" << "";
+    QTest::newRow("cloud overrides") << QStringList {dsn + ";upload=on", "", ""} << QStringList {"upload=off", ""}
+                                     << "off" << "https://crash.example:8443/base/api/42/envelope/" << "" << "";
+    QTest::newRow("unclear word is off") << QStringList {dsn, "upload=yes please", ""} << QStringList {"", ""}
+                                         << "off" << "https://crash.example:8443/base/api/42/envelope/" << "" << "";
+    QTest::newRow("unknown keys kept") << QStringList {"team=core; upload=ask ;x", "", ""} << QStringList {"", "k=v=w"}
+                                       << "ask" << "" << "" << "k=v=w;team=core";
+    QTest::newRow("no key") << QStringList {"dsn=https://crash.example/42;upload=on"} << QStringList {}
+                            << "on" << "" << "no public key before the \"@\"" << "";
+    QTest::newRow("odd key") << QStringList {"dsn=https://a%40b@crash.example/42"} << QStringList {}
+                             << "off" << "" << "the public key holds characters other than letters and digits" << "";
+    QTest::newRow("ftp") << QStringList {"dsn=ftp://k@crash.example/42"} << QStringList {}
+                         << "off" << "" << "the scheme must be https or http, not \"ftp\"" << "";
+    QTest::newRow("no project") << QStringList {"dsn=https://k@crash.example/"} << QStringList {}
+                                << "off" << "" << "no project id at the end of the path" << "";
+}
+
+void TestDelivery::config()
+{
+    QFETCH(QStringList, parameters);
+    QFETCH(QStringList, cloud);
+    const DeliveryConfig::Config config = DeliveryConfig::merge(parameters, cloud);
+    QTEST(DeliveryConfig::uploadText(config.upload), "upload");
+    const DeliveryConfig::Dsn dsn = config.dsn();
+    QTEST(dsn.isValid() ? dsn.endpoint.toString() : QString(), "endpoint");
+    QTEST(config.dsnText.isEmpty() ? QString() : dsn.error, "dsnError");
+    QStringList extra;
+    for (auto it = config.extra.cbegin(); it != config.extra.cend(); ++it)
+        extra.append(it.key() + "=" + it.value());
+    QTEST(extra.join(';'), "extra");
+}
+
+void TestDelivery::debugIds()
+{
+    // The build id's first 16 bytes with the first three GUID fields byte-swapped.
+    QCOMPARE(CrashEvent::elfDebugId("0123456789abcdef0123456789abcdef01234567"), QString("67452301-ab89-efcd-0123-456789abcdef"));
+    QCOMPARE(CrashEvent::elfDebugId("aabb"), QString("0000bbaa-0000-0000-0000-000000000000"));
+    // The CodeView GUID as the report prints it (field order), then the age.
+    QCOMPARE(CrashEvent::peDebugId("3249D99D0C4049318610F4E7B9B1D6BB2"), QString("3249d99d-0c40-4931-8610-f4e7b9b1d6bb-2"));
+    QCOMPARE(CrashEvent::peDebugId(""), QString());
+}
+
+void TestDelivery::envelope()
+{
+    CrashEvent::Input input;
+    input.report = crashReport();
+    input.reportBytes = QJsonDocument(input.report).toJson();
+    input.reportName = "app-100-20261207T120000Z.json";
+    input.eventId = QString(32, 'a');
+    input.dsnText = "http://k@127.0.0.1:1/7";
+    input.config.release = "1.2";
+    input.config.extra.insert("team", "core");
+    input.rateLimited = 3;
+    const QJsonObject event = CrashEvent::event(input);
+    const QByteArray bytes = CrashEvent::gunzip(CrashEvent::gzip(CrashEvent::envelope(input, event)), 1 << 20);
+    const QList<QByteArray> parts = items(bytes);
+    QCOMPARE(parts.size(), 1 + 2 * 4); // header, event, report, host log, plug-in log
+    QCOMPARE(QJsonDocument::fromJson(parts.at(0)).object().value("event_id").toString(), input.eventId);
+    QCOMPARE(parts.at(4), input.reportBytes);
+    QCOMPARE(parts.at(6), QByteArray("last host line\n"));
+    QCOMPARE(QJsonDocument::fromJson(parts.at(7)).object().value("filename").toString(), QString("thirdparty-1-p.log"));
+
+    const QJsonObject sent = QJsonDocument::fromJson(parts.at(2)).object();
+    const QJsonObject exception = sent["exception"].toObject()["values"].toArray().at(0).toObject();
+    QCOMPARE(exception["type"].toString(), QString("SIGSEGV"));
+    QCOMPARE(exception["mechanism"].toObject()["meta"].toObject()["signal"].toObject()["code_name"].toString(), QString("SEGV_MAPERR"));
+    const QJsonArray frames = exception["stacktrace"].toObject()["frames"].toArray();
+    QCOMPARE(frames.size(), 2);
+    QCOMPARE(frames.at(0).toObject()["in_app"].toBool(), false); // outermost first: libc
+    const QJsonObject site = frames.at(1).toObject();
+    QCOMPARE(site["function"].toString(), QString("crashHere()"));
+    QCOMPARE(site["lineno"].toInt(), 42);
+    QCOMPARE(site["package"].toString(), QString("/opt/app/app"));
+    QCOMPARE(site["in_app"].toBool(), true);
+    QCOMPARE(sent["debug_meta"].toObject()["images"].toArray().at(0).toObject()["debug_id"].toString(),
+             QString("67452301-ab89-efcd-0123-456789abcdef"));
+    QCOMPARE(sent["user"].toObject()["id"].toString(), QString("u1"));
+    QCOMPARE(sent["tags"].toObject()["signature"].toString(), QString("sig-1"));
+    QCOMPARE(sent["tags"].toObject()["live_id"].toString(), QString("L9"));
+    QCOMPARE(sent["release"].toString(), QString("1.2"));
+    QCOMPARE(sent["extra"].toObject()["rateLimitedReports"].toInt(), 3);
+    QCOMPARE(sent["extra"].toObject()["config"].toObject()["team"].toString(), QString("core"));
+    QCOMPARE(sent["threads"].toObject()["values"].toArray().size(), 2);
+}
+
+// One crash report handed to a Delivery whose server answers as scripted.
+void TestDelivery::faults_data()
+{
+    QTest::addColumn<QString>("cloud");      // the cloud configuration after the crash ("" none)
+    QTest::addColumn<QByteArrayList>("answers");
+    QTest::addColumn<int>("requests");        // how many reach the server
+    QTest::addColumn<QString>("state");       // the entry's state at the end ("" none written)
+    QTest::addColumn<QString>("journal");     // the last journal line's event and reason/error (contains)
+
+    const QByteArray s503 = FaultServer::answer(503);
+    QTest::newRow("503 twice then 200") << "" << QByteArrayList {s503, s503, FaultServer::answer(200, "", "{\"id\":\"srv\"}")}
+                                        << 3 << "delivered" << "delivered";
+    QTest::newRow("429 Retry-After") << "" << QByteArrayList {FaultServer::answer(429, "Retry-After: 2\r\n")}
+                                     << 2 << "delivered" << "delivered";
+    QTest::newRow("413") << "" << QByteArrayList {FaultServer::answer(413)}
+                         << 1 << "refused" << "deliveryRefused HTTP 413: the server finds the report too large";
+    QTest::newRow("redirect") << "" << QByteArrayList {FaultServer::answer(307, "Location: http://elsewhere.example/\r\n")}
+                              << 1 << "refused" << "deliveryRefused HTTP 307: redirected to http://elsewhere.example/";
+    QTest::newRow("400") << "" << QByteArrayList {FaultServer::answer(400)} << 1 << "refused" << "deliveryRefused HTTP 400";
+    QTest::newRow("upload=off") << "upload=off" << QByteArrayList {} << 0 << "" << "deliveryNotQueued upload=off";
+    QTest::newRow("off after the crash") << "" << QByteArrayList {} << 0 << "queued" << "deliveryQueued";
+    QTest::newRow("malformed DSN") << "dsn=https://crash.example/1" << QByteArrayList {} << 0 << ""
+                                   << "deliveryNotQueued malformed DSN: no public key";
+}
+
+void TestDelivery::faults()
+{
+    QFETCH(QString, cloud);
+    QFETCH(QByteArrayList, answers);
+    QFETCH(int, requests);
+    QFETCH(QString, state);
+    QFETCH(QString, journal);
+
+    QTemporaryDir dir;
+    FaultServer server;
+    server.answers = answers;
+    Journal lines;
+    Delivery delivery(dir.path(), "app", lines.hook());
+    delivery.setHandlerParameters({"dsn=" + server.dsn() + ";upload=on", "", ""});
+    delivery.setCloudConfig(cloud, "");
+    delivery.start();
+    const QString report = writeReport(dir.path());
+    delivery.reportWritten(report);
+    if (QByteArray(QTest::currentDataTag()) == "off after the crash")
+        delivery.setCloudConfig("upload=off", ""); // the host's user says no before the send is due
+    QSignalSpy done(&delivery, SIGNAL(done()));
+    delivery.finish(15000);
+    QVERIFY(done.count() == 1 || done.wait(20000)); // at once when nothing is due
+
+    QCOMPARE(server.requests.size(), requests);
+    if (requests == 0)
+        QCOMPARE(server.connections, 0);
+    QVERIFY(QFile::exists(report)); // the local report always stays
+    QCOMPARE(DeliveryQueue::Entry::stateText(entryOf(report).state), state.isEmpty() ? QString("queued") : state);
+    QCOMPARE(QFile::exists(DeliveryQueue::entryPath(report)), !state.isEmpty());
+    const auto &last = lines.lines.last();
+    const QString said = last.first + " " + last.second.value("reason").toString() + last.second.value("error").toString();
+    QVERIFY2(said.startsWith(journal), qPrintable(said));
+    for (int i = 1; i < server.requests.size(); ++i)
+        QCOMPARE(server.eventId(i), server.eventId(0));
+    if (QByteArray(QTest::currentDataTag()) == "429 Retry-After")
+        QVERIFY(server.requests.at(1).at - server.requests.at(0).at >= 2000 - 50);
+    if (state == "delivered" && requests == 3) {
+        QCOMPARE(entryOf(report).serverId, QString("srv"));
+        QCOMPARE(lines.last("delivered").value("attempt").toInt(), 3);
+        const QByteArray head = server.requests.at(0).head;
+        QVERIFY(head.startsWith("POST /api/7/envelope/ "));
+        QVERIFY(head.contains("X-Sentry-Auth: Sentry sentry_version=7, sentry_key=key, sentry_client=ostrel.kivcrashhandler/"));
+        QVERIFY(head.contains("Content-Encoding: gzip"));
+    }
+}
+
+// A handler that ends in the middle of a send (the server never answers) leaves the report queued;
+// the next handler of the same application sends it again with the same event id.
+void TestDelivery::retryKeepsEventId()
+{
+    QTemporaryDir dir;
+    FaultServer server;
+    server.answers = {"hang"};
+    const QString report = writeReport(dir.path());
+    const QStringList parameters {"dsn=" + server.dsn() + ";upload=on", "", ""};
+    {
+        Journal lines;
+        Delivery first(dir.path(), "app", lines.hook());
+        first.setHandlerParameters(parameters);
+        first.start();
+        first.reportWritten(report);
+        QTRY_COMPARE_WITH_TIMEOUT(server.requests.size(), 1, 10000);
+    }
+    QCOMPARE(entryOf(report).state, DeliveryQueue::Entry::Queued);
+    QCOMPARE(entryOf(report).attempts, 1);
+
+    Journal lines;
+    Delivery next(dir.path(), "app", lines.hook());
+    QSignalSpy delivered(&next, SIGNAL(delivered(QString, QString)));
+    next.setHandlerParameters(parameters);
+    next.start();
+    QVERIFY(delivered.wait(10000));
+    QCOMPARE(server.requests.size(), 2);
+    QCOMPARE(server.eventId(1), server.eventId(0));
+    QCOMPARE(delivered.at(0).at(0).toString(), server.eventId(0));
+}
+
+QTEST_GUILESS_MAIN(TestDelivery)
+#include "tst_delivery.moc"

@@ -1,0 +1,539 @@
+#include "delivery.h"
+
+#include "crashevent.h"
+#include "privatefiles.h"
+
+#include <OstrelSDK/networkhelper.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLockFile>
+#include <QNetworkAccessManager>
+#include <QNetworkProxyFactory>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <QUuid>
+
+using DeliveryQueue::Entry;
+
+namespace {
+
+constexpr qint64 kHourMs = 3600 * 1000;
+// A report larger than this is not read for delivery (reports are far smaller).
+constexpr qint64 kMaxReportBytes = 32 * 1024 * 1024;
+// Another handler sends this entry now: look again after this long.
+constexpr qint64 kLockedRetryMs = 30000;
+
+// Seconds from Retry-After (a number or an HTTP date), -1 when absent or unreadable.
+qint64 retryAfterMs(const QByteArray &value)
+{
+    if (value.isEmpty())
+        return -1;
+    bool ok = false;
+    const qint64 seconds = value.trimmed().toLongLong(&ok);
+    if (ok)
+        return qBound<qint64>(0, seconds, 86400) * 1000;
+    const QDateTime when = QDateTime::fromString(QString::fromLatin1(value.trimmed()), Qt::RFC2822Date);
+    return when.isValid() ? qBound<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(when), 86400 * 1000) : -1;
+}
+
+// The longest pause X-Sentry-Rate-Limits asks for events ("<seconds>:<categories>:<scope>...", an
+// empty category list meaning all), -1 when none applies.
+qint64 rateLimitMs(const QByteArray &value)
+{
+    qint64 longest = -1;
+    for (const QByteArray &limit : value.split(',')) {
+        const QList<QByteArray> parts = limit.trimmed().split(':');
+        bool ok = false;
+        const qint64 seconds = parts.value(0).toLongLong(&ok);
+        if (!ok || parts.size() < 2)
+            continue;
+        const QList<QByteArray> categories = parts.at(1).split(';');
+        if (parts.at(1).isEmpty() || categories.contains("error"))
+            longest = qMax(longest, qBound<qint64>(0, seconds, 86400) * 1000);
+    }
+    return longest;
+}
+
+QByteArray readReport(const QString &path, QString *error)
+{
+    const int fd = PrivateFiles::openForReading(path, error);
+    if (fd < 0)
+        return QByteArray();
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        *error = file.errorString();
+        return QByteArray();
+    }
+    if (file.size() > kMaxReportBytes) {
+        *error = QStringLiteral("the report is larger than %1 bytes").arg(kMaxReportBytes);
+        return QByteArray();
+    }
+    return file.readAll();
+}
+
+} // namespace
+
+Delivery::Delivery(const QString &folder, const QString &appName, JournalHook journal, QObject *parent)
+    : QObject(parent)
+    , m_folder(folder)
+    , m_app(appName)
+    , m_journal(std::move(journal))
+    , m_timer(new QTimer(this))
+{
+    m_timer->setSingleShot(true);
+    const bool ok = connect(m_timer, SIGNAL(timeout()), this, SLOT(sendDue()));
+    Q_ASSERT(ok);
+    Q_UNUSED(ok);
+}
+
+Delivery::~Delivery()
+{
+    delete m_flight.lock;
+}
+
+void Delivery::setHandlerParameters(const QStringList &parameters)
+{
+    m_parameters = parameters;
+    configChanged();
+}
+
+void Delivery::setCloudConfig(const QString &config1, const QString &config2)
+{
+    m_cloud1 = config1;
+    m_cloud2 = config2;
+    configChanged();
+}
+
+void Delivery::configChanged()
+{
+    m_config = DeliveryConfig::merge(m_parameters, {m_cloud1, m_cloud2});
+    const DeliveryConfig::Dsn dsn = m_config.dsn();
+    const QString error = m_config.dsnText.isEmpty() || dsn.isValid() ? QString() : dsn.error;
+    if (!error.isEmpty() && error != m_reportedDsnError)
+        m_journal(QStringLiteral("deliveryConfig"), {{QStringLiteral("error"), QStringLiteral("malformed DSN: ") + error},
+                                                     {QStringLiteral("upload"), DeliveryConfig::uploadText(m_config.upload)}});
+    m_reportedDsnError = error;
+    if (m_started)
+        schedule(); // consent may have come, or gone
+}
+
+void Delivery::reportWritten(const QString &reportPath)
+{
+    QString error;
+    const QByteArray bytes = readReport(reportPath, &error);
+    const QJsonObject report = QJsonDocument::fromJson(bytes).object();
+    const QString name = QFileInfo(reportPath).fileName();
+    if (!CrashEvent::isCrash(report) || m_config.dsnText.isEmpty())
+        return; // only crashes go, and only where a server is named
+    QString reason;
+    if (!m_config.dsn().isValid())
+        reason = QStringLiteral("malformed DSN: ") + m_config.dsn().error;
+    else if (m_config.upload == DeliveryConfig::Upload::Off)
+        reason = QStringLiteral("upload=off");
+    if (!reason.isEmpty()) {
+        m_journal(QStringLiteral("deliveryNotQueued"), {{QStringLiteral("report"), name}, {QStringLiteral("reason"), reason}});
+        return;
+    }
+    Entry entry;
+    entry.path = DeliveryQueue::entryPath(reportPath);
+    entry.report = name;
+    entry.app = m_app;
+    entry.eventId = QUuid::createUuid().toString(QUuid::Id128);
+    entry.dsn = m_config.dsnText;
+    entry.consent = DeliveryConfig::uploadText(m_config.upload);
+    QJsonObject extra;
+    for (auto it = m_config.extra.cbegin(); it != m_config.extra.cend(); ++it)
+        extra.insert(it.key(), it.value());
+    entry.config = QJsonObject {{QStringLiteral("release"), m_config.release},
+                                {QStringLiteral("environment"), m_config.environment},
+                                {QStringLiteral("extra"), extra}};
+    entry.createdAt = QDateTime::currentDateTimeUtc();
+    entry.nextAttemptAt = entry.createdAt;
+    save(entry);
+    m_journal(QStringLiteral("deliveryQueued"), {{QStringLiteral("report"), name},
+                                                 {QStringLiteral("eventId"), entry.eventId},
+                                                 {QStringLiteral("consent"), entry.consent}});
+    m_queue.append(entry);
+    schedule();
+}
+
+void Delivery::start()
+{
+    m_started = true;
+    QTimer::singleShot(0, this, SLOT(pickUp())); // after the start has been journaled
+}
+
+void Delivery::pickUp()
+{
+    loadQueue();
+    schedule();
+}
+
+void Delivery::loadQueue()
+{
+    QStringList known;
+    for (const Entry &entry : qAsConst(m_queue))
+        known.append(entry.path);
+    const QDateTime hourAgo = QDateTime::currentDateTimeUtc().addMSecs(-kHourMs);
+    for (const QString &path : DeliveryQueue::entryPaths(m_folder)) {
+        Entry entry;
+        QString error;
+        if (!DeliveryQueue::read(path, &entry, &error)) {
+            m_journal(QStringLiteral("deliveryEntryDamaged"), {{QStringLiteral("path"), path}, {QStringLiteral("reason"), error}});
+            DeliveryQueue::setAside(path);
+            continue;
+        }
+        if (entry.app != m_app || known.contains(path))
+            continue;
+        if (entry.state == Entry::Queued)
+            m_queue.append(entry);
+        else if (entry.state == Entry::Delivered && entry.finishedAt > hourAgo)
+            m_deliveredAt.append(entry.finishedAt);
+        else if (entry.state == Entry::RateLimited && entry.countedIn.isEmpty())
+            m_uncounted.append(path);
+    }
+}
+
+bool Delivery::sendAllowedNow(const Entry &entry) const
+{
+    return entry.consent == QLatin1String("on") && m_config.upload == DeliveryConfig::Upload::On;
+}
+
+void Delivery::schedule()
+{
+    if (m_flight.reply)
+        return;
+    QDateTime next;
+    for (const Entry &entry : qAsConst(m_queue)) {
+        if (!sendAllowedNow(entry))
+            continue;
+        QDateTime at = entry.nextAttemptAt;
+        if (m_blockedUntil.isValid() && m_blockedUntil > at)
+            at = m_blockedUntil;
+        if (!next.isValid() || at < next)
+            next = at;
+    }
+    if (m_finishing && (!next.isValid() || next > m_finishBy)) {
+        m_timer->stop();
+        checkFinished();
+        return;
+    }
+    if (!next.isValid()) {
+        m_timer->stop();
+        return;
+    }
+    m_timer->start(int(qBound<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(next), kHourMs)));
+}
+
+void Delivery::sendDue()
+{
+    if (m_flight.reply)
+        return;
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    if (!m_blockedUntil.isValid() || m_blockedUntil <= now) {
+        for (int i = 0; i < m_queue.size(); ++i) {
+            const Entry entry = m_queue.at(i);
+            if (sendAllowedNow(entry) && entry.nextAttemptAt <= now && send(entry))
+                return;
+        }
+    }
+    schedule();
+}
+
+bool Delivery::send(Entry entry)
+{
+    const auto drop = [this, &entry]() {
+        for (int i = 0; i < m_queue.size(); ++i) {
+            if (m_queue.at(i).path == entry.path)
+                m_queue.removeAt(i--);
+        }
+    };
+    auto *lock = new QLockFile(entry.path + QLatin1String(".lock"));
+    if (!lock->tryLock(0)) {
+        delete lock;
+        for (Entry &queued : m_queue) {
+            if (queued.path == entry.path)
+                queued.nextAttemptAt = QDateTime::currentDateTimeUtc().addMSecs(kLockedRetryMs);
+        }
+        return false;
+    }
+    // Read again under the lock: another handler may have sent it meanwhile.
+    QString error;
+    Entry fresh;
+    if (QFileInfo::exists(entry.path) && !DeliveryQueue::read(entry.path, &fresh, &error)) {
+        m_journal(QStringLiteral("deliveryEntryDamaged"), {{QStringLiteral("path"), entry.path}, {QStringLiteral("reason"), error}});
+        DeliveryQueue::setAside(entry.path);
+        drop();
+        delete lock;
+        return false;
+    }
+    if (!fresh.path.isEmpty()) {
+        if (fresh.state != Entry::Queued) {
+            drop();
+            delete lock;
+            return false;
+        }
+        entry = fresh;
+    }
+
+    QString reason;
+    Entry::State state = Entry::Expired;
+    const QByteArray bytes = readReport(entry.reportPath(), &reason);
+    QJsonParseError parseError;
+    const QJsonObject report = QJsonDocument::fromJson(bytes, &parseError).object();
+    if (!reason.isEmpty()) {
+        reason = QStringLiteral("the report cannot be read: ") + reason;
+    } else if (parseError.error != QJsonParseError::NoError) {
+        reason = QStringLiteral("the report is not JSON: ") + parseError.errorString();
+        state = Entry::Refused;
+    } else if (entry.createdAt.daysTo(QDateTime::currentDateTimeUtc()) > kMaxAgeDays) {
+        reason = QStringLiteral("not delivered within %1 days: %2").arg(kMaxAgeDays).arg(entry.reason);
+    } else if (deliveredInLastHour() >= perHour()) {
+        reason = QStringLiteral("%1 reports of %2 were delivered within the last hour").arg(perHour()).arg(m_app);
+        state = Entry::RateLimited;
+    }
+    if (!reason.isEmpty()) {
+        delete lock;
+        conclude(entry, state, reason);
+        return false;
+    }
+
+    CrashEvent::Input input;
+    input.report = report;
+    input.reportBytes = bytes;
+    input.reportName = entry.report;
+    input.eventId = entry.eventId;
+    input.dsnText = entry.dsn;
+    input.config.release = entry.config.value(QLatin1String("release")).toString();
+    input.config.environment = entry.config.value(QLatin1String("environment")).toString();
+    const QJsonObject extra = entry.config.value(QLatin1String("extra")).toObject();
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        input.config.extra.insert(it.key(), it.value().toString());
+    // Reports kept back by the hourly limit are counted in this event.
+    const QStringList counted = m_uncounted;
+    input.rateLimited = counted.size();
+    entry.attempts += 1;
+    input.deliveryExtra = QJsonObject {{QStringLiteral("attempt"), entry.attempts},
+                                       {QStringLiteral("consentAtCrash"), entry.consent},
+                                       {QStringLiteral("queuedAt"), entry.createdAt.toString(Qt::ISODateWithMs)}};
+    const QByteArray body = CrashEvent::gzip(CrashEvent::envelope(input, CrashEvent::event(input)));
+    if (body.isEmpty() || body.size() > kMaxEnvelopeBytes) {
+        delete lock;
+        conclude(entry, Entry::Refused, body.isEmpty() ? QStringLiteral("the envelope could not be compressed")
+                                                       : QStringLiteral("the envelope is larger than %1 bytes").arg(kMaxEnvelopeBytes));
+        return false;
+    }
+    // Counted before the request goes: a handler killed now retries with the same event id.
+    save(entry);
+
+    if (!m_network) {
+        QNetworkProxyFactory::setUseSystemConfiguration(true);
+        m_network = new QNetworkAccessManager(this);
+        m_helper = new NetWorkHelper(this);
+        const bool ok = connect(m_helper, SIGNAL(networkFinish(bool, QJsonObject, QString)),
+                                this, SLOT(onAnswer(bool, QJsonObject, QString)));
+        Q_ASSERT(ok);
+        Q_UNUSED(ok);
+    }
+    const DeliveryConfig::Dsn dsn = DeliveryConfig::Dsn::parse(entry.dsn);
+    QNetworkRequest request(dsn.endpoint);
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-sentry-envelope"));
+    request.setRawHeader("Content-Encoding", "gzip");
+    const QByteArray client = QByteArray(CrashEvent::kClientName) + '/' + KIVCRASHHANDLER_VERSION;
+    request.setRawHeader("X-Sentry-Auth", "Sentry sentry_version=7, sentry_key=" + dsn.publicKey.toLatin1()
+                                                  + ", sentry_client=" + client);
+    request.setHeader(QNetworkRequest::UserAgentHeader, client);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+
+    m_flight = Flight();
+    m_flight.entry = entry;
+    m_flight.lock = lock;
+    m_flight.counted = counted.size();
+    m_flight.countedPaths = counted;
+    m_flight.startedMs = QDateTime::currentMSecsSinceEpoch();
+    m_flight.reply = m_network->post(request, body);
+    // Our slot reads the status and headers first; the library's helper then reads the body.
+    const bool ok = connect(m_flight.reply, SIGNAL(finished()), this, SLOT(onReplyFinished()))
+            && connect(m_flight.reply, SIGNAL(finished()), m_helper, SLOT(onFinished()))
+            && connect(m_flight.reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(onDownloadProgress(qint64, qint64)));
+    Q_ASSERT(ok);
+    Q_UNUSED(ok);
+    new ReplyTimeout(m_flight.reply, kRequestTimeoutMs);
+    return true;
+}
+
+void Delivery::onDownloadProgress(qint64 received, qint64 total)
+{
+    if (m_flight.reply && (received > kMaxAnswerBytes || total > kMaxAnswerBytes)) {
+        m_flight.answerTooLarge = true;
+        m_flight.reply->abort();
+    }
+}
+
+void Delivery::onReplyFinished()
+{
+    QNetworkReply *reply = m_flight.reply;
+    if (!reply || sender() != reply)
+        return;
+    m_flight.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    m_flight.networkError = reply->error();
+    m_flight.errorText = reply->errorString();
+    m_flight.retryAfter = reply->rawHeader("Retry-After");
+    m_flight.rateLimits = reply->rawHeader("X-Sentry-Rate-Limits");
+    m_flight.redirect = reply->header(QNetworkRequest::LocationHeader).toUrl().toString();
+}
+
+void Delivery::onAnswer(bool success, const QJsonObject &result, const QString &message)
+{
+    Q_UNUSED(success);
+    if (!m_flight.reply)
+        return;
+    Flight flight = m_flight;
+    m_flight = Flight();
+    Entry entry = flight.entry;
+    const int status = flight.status;
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch() - flight.startedMs;
+    const QString statusText = QStringLiteral("HTTP %1").arg(status);
+
+    if (status >= 200 && status < 300) {
+        entry.serverId = result.value(QLatin1String("id")).toString();
+        m_deliveredAt.append(QDateTime::currentDateTimeUtc());
+        for (const QString &path : qAsConst(flight.countedPaths)) {
+            m_uncounted.removeAll(path);
+            Entry counted;
+            QString error;
+            if (DeliveryQueue::read(path, &counted, &error)) {
+                counted.countedIn = entry.eventId;
+                save(counted);
+            }
+        }
+        entry.state = Entry::Delivered;
+        entry.reason.clear();
+        entry.finishedAt = QDateTime::currentDateTimeUtc();
+        save(entry);
+        for (int i = 0; i < m_queue.size(); ++i) {
+            if (m_queue.at(i).path == entry.path)
+                m_queue.removeAt(i--);
+        }
+        QJsonObject line {{QStringLiteral("report"), entry.report}, {QStringLiteral("eventId"), entry.eventId},
+                          {QStringLiteral("serverId"), entry.serverId}, {QStringLiteral("status"), status},
+                          {QStringLiteral("attempt"), entry.attempts}, {QStringLiteral("ms"), double(ms)}};
+        if (flight.counted > 0)
+            line.insert(QStringLiteral("rateLimitedCounted"), flight.counted);
+        m_journal(QStringLiteral("delivered"), line);
+        emit delivered(entry.eventId, entry.serverId);
+    } else if (flight.answerTooLarge) {
+        retryLater(entry, QStringLiteral("the server's answer is larger than %1 bytes").arg(kMaxAnswerBytes), -1);
+    } else if (status >= 300 && status < 400) {
+        conclude(entry, Entry::Refused, QStringLiteral("%1: redirected to %2; redirects are not followed").arg(statusText, flight.redirect));
+    } else if (status == 413) {
+        conclude(entry, Entry::Refused, QStringLiteral("HTTP 413: the server finds the report too large"));
+    } else if (status == 408 || status == 429 || status >= 500) {
+        const qint64 serverDelay = qMax(retryAfterMs(flight.retryAfter), rateLimitMs(flight.rateLimits));
+        if (status == 429 && serverDelay > 0)
+            m_blockedUntil = QDateTime::currentDateTimeUtc().addMSecs(serverDelay);
+        retryLater(entry, statusText, serverDelay);
+    } else if (status >= 400) {
+        conclude(entry, Entry::Refused, statusText + QStringLiteral(": refused by the server"));
+    } else {
+        retryLater(entry, message.isEmpty() ? flight.errorText : message, -1);
+    }
+    delete flight.lock; // only once the entry says what happened
+    schedule();
+}
+
+void Delivery::retryLater(Entry entry, const QString &reason, qint64 serverDelayMs)
+{
+    if (entry.attempts >= kMaxAttempts) {
+        conclude(entry, Entry::Expired, QStringLiteral("not delivered in %1 attempts: %2").arg(kMaxAttempts).arg(reason));
+        return;
+    }
+    const int shift = qMin(entry.attempts - 1, 30);
+    const qint64 backoff = qMin(kBaseDelayMs << shift, kMaxDelayMs);
+    const double jitter = 0.8 + 0.4 * QRandomGenerator::global()->generateDouble();
+    const qint64 delay = qMax(qint64(backoff * jitter), serverDelayMs);
+    entry.nextAttemptAt = QDateTime::currentDateTimeUtc().addMSecs(delay);
+    entry.reason = reason;
+    save(entry);
+    for (Entry &queued : m_queue) {
+        if (queued.path == entry.path)
+            queued = entry;
+    }
+    m_journal(QStringLiteral("deliveryFailed"), {{QStringLiteral("report"), entry.report},
+                                                 {QStringLiteral("eventId"), entry.eventId},
+                                                 {QStringLiteral("attempt"), entry.attempts},
+                                                 {QStringLiteral("reason"), reason},
+                                                 {QStringLiteral("retryInMs"), double(delay)}});
+}
+
+void Delivery::conclude(Entry entry, Entry::State state, const QString &reason)
+{
+    entry.state = state;
+    entry.reason = reason;
+    entry.finishedAt = QDateTime::currentDateTimeUtc();
+    save(entry);
+    for (int i = 0; i < m_queue.size(); ++i) {
+        if (m_queue.at(i).path == entry.path)
+            m_queue.removeAt(i--);
+    }
+    if (state == Entry::RateLimited)
+        m_uncounted.append(entry.path);
+    const char *event = state == Entry::Refused ? "deliveryRefused"
+            : state == Entry::RateLimited       ? "deliveryRateLimited"
+                                                : "deliveryGivenUp";
+    m_journal(QLatin1String(event), {{QStringLiteral("report"), entry.report},
+                                     {QStringLiteral("eventId"), entry.eventId},
+                                     {QStringLiteral("reason"), reason}});
+}
+
+bool Delivery::save(const Entry &entry)
+{
+    QString error;
+    if (DeliveryQueue::write(entry, &error))
+        return true;
+    m_journal(QStringLiteral("deliveryRecordFailed"), {{QStringLiteral("path"), entry.path}, {QStringLiteral("error"), error}});
+    return false;
+}
+
+int Delivery::deliveredInLastHour() const
+{
+    const QDateTime hourAgo = QDateTime::currentDateTimeUtc().addMSecs(-kHourMs);
+    int n = 0;
+    for (const QDateTime &at : m_deliveredAt)
+        n += at > hourAgo ? 1 : 0;
+    return n;
+}
+
+int Delivery::perHour() const
+{
+    return m_config.perHour > 0 ? m_config.perHour : kDefaultPerHour;
+}
+
+void Delivery::finish(int maxWaitMs)
+{
+    if (m_finishing)
+        return;
+    m_finishing = true;
+    m_finishBy = QDateTime::currentDateTimeUtc().addMSecs(maxWaitMs);
+    QTimer::singleShot(maxWaitMs, this, SLOT(emitDone()));
+    schedule();
+}
+
+void Delivery::checkFinished()
+{
+    if (m_finishing && !m_flight.reply)
+        emitDone();
+}
+
+void Delivery::emitDone()
+{
+    if (m_doneEmitted)
+        return;
+    m_doneEmitted = true;
+    emit done();
+}
