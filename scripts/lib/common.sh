@@ -13,6 +13,25 @@ OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev pkg-config libdw-de
 # what building Qt from Debian's source package takes (dpkg-source, perl for Qt's header sync).
 OSTREL_WINDOWS_PACKAGES=(cmake g++ make perl dpkg-dev xz-utils g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libz-mingw-w64-dev)
 
+# The local crash-server receiver (Spotlight, pinned by tests/delivery/receiver/package-lock.json)
+# for the delivery tests and the demo. Where Node/npm or the npm registry is missing, says why and
+# goes on: those tests and the demo's delivery then skip with the reason.
+ensure_receiver() {
+    local dir="$ROOT/tests/delivery/receiver"
+    if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+        echo "== crash-server receiver: skipped (Node.js/npm not installed)"
+        return 0
+    fi
+    if [ -f "$dir/node_modules/.package-lock.json" ] && cmp -s "$dir/package-lock.json" "$dir/node_modules/.package-lock.json.ostrel" 2>/dev/null; then
+        return 0
+    fi
+    if (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null); then
+        cp "$dir/package-lock.json" "$dir/node_modules/.package-lock.json.ostrel"
+    else
+        echo "== crash-server receiver: npm ci failed; the delivery tests and the demo's delivery skip"
+    fi
+}
+
 ensure_packages() {
     local missing=()
     for pkg in "$@"; do

@@ -30,7 +30,7 @@ QJsonObject crashReport()
         {"appName", "app"}, {"clientName", "client"}, {"hostGoneAt", "2026-12-07T12:00:00.000Z"},
         {"handlerParams", QJsonArray {"dsn=x", "", ""}},
         {"signature", "sig-1"},
-        {"session", QJsonObject {{"userId", "u1"}, {"liveId", "L9"}, {"node", "n1"}}},
+        {"session", QJsonObject {{"login", QJsonObject {{"userId", "u1"}, {"liveId", "L9"}}}, {"streamNode", QJsonObject {{"node", "n1"}}}}},
         {"environment", QJsonObject {{"osRelease", "Debian GNU/Linux 12"}, {"kernel", "6.1.0"}, {"qtRuntime", "5.15.8"}}},
         {"logs", QJsonObject {{"host", QJsonObject {{"found", true}, {"path", "/l/host.log"}, {"tail", "last host line\n"}}},
                               {"thirdparty", QJsonArray {QJsonObject {{"found", true}, {"path", "/l/p.log"}, {"tail", "plugin"}}}}}},
@@ -205,6 +205,8 @@ void TestDelivery::config_data()
                                 << "on" << "https://crash.example:8443/base/api/42/envelope/" << "" << "";
     QTest::newRow("cloud overrides") << QStringList {dsn + ";upload=on", "", ""} << QStringList {"upload=off", ""}
                                      << "off" << "https://crash.example:8443/base/api/42/envelope/" << "" << "";
+    QTest::newRow("DSN in the cloud's first string") << QStringList {"upload=off"} << QStringList {"dsn=http://k1@127.0.0.1:9/3;upload=on", "env=x@y"}
+                                                     << "on" << "http://127.0.0.1:9/api/3/envelope/" << "" << "env=x@y";
     QTest::newRow("unclear word is off") << QStringList {dsn, "upload=yes please", ""} << QStringList {"", ""}
                                          << "off" << "https://crash.example:8443/base/api/42/envelope/" << "" << "";
     QTest::newRow("unknown keys kept") << QStringList {"team=core; upload=ask ;x", "", ""} << QStringList {"", "k=v=w"}
@@ -223,7 +225,8 @@ void TestDelivery::config()
 {
     QFETCH(QStringList, parameters);
     QFETCH(QStringList, cloud);
-    const DeliveryConfig::Config config = DeliveryConfig::merge(parameters, cloud);
+    // The cloud configuration comes as one message text, its two strings joined by "@".
+    const DeliveryConfig::Config config = DeliveryConfig::merge(parameters, {DeliveryConfig::cloudConfigItems(cloud.join('@'))});
     QTEST(DeliveryConfig::uploadText(config.upload), "upload");
     const DeliveryConfig::Dsn dsn = config.dsn();
     QTEST(dsn.isValid() ? dsn.endpoint.toString() : QString(), "endpoint");
@@ -326,12 +329,12 @@ void TestDelivery::faults()
     Journal lines;
     Delivery delivery(dir.path(), "app", lines.hook());
     delivery.setHandlerParameters({"dsn=" + server.dsn() + ";upload=on", "", ""});
-    delivery.setCloudConfig(cloud, "");
+    delivery.setCloudConfig(cloud + "@");
     delivery.start();
     const QString report = writeReport(dir.path());
     delivery.reportWritten(report);
     if (QByteArray(QTest::currentDataTag()) == "off after the crash")
-        delivery.setCloudConfig("upload=off", ""); // the host's user says no before the send is due
+        delivery.setCloudConfig("upload=off@"); // the host's user says no before the send is due
     QSignalSpy done(&delivery, SIGNAL(done()));
     delivery.finish(15000);
     QVERIFY(done.count() == 1 || done.wait(20000)); // at once when nothing is due

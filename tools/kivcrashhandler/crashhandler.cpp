@@ -3,6 +3,7 @@
 #include "host/processwatcher.h"
 #include "protocol/serverguard.h"
 #include "wire.h"
+#include "delivery/delivery.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -21,7 +22,10 @@ CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const 
     , m_policy(Retention::readPolicy(args.appName))
     , m_journal(prepareJournal())
     , m_drainTimer(new QTimer(this))
+    , m_delivery(new Delivery(m_folder.path, args.appName,
+                              [this](const QString &event, const QJsonObject &fields) { m_journal.append(event, fields); }, this))
 {
+    m_delivery->setHandlerParameters({args.handlerParam1, args.handlerParam2, args.handlerParam3});
     m_journal.setNextSequence(m_restore.lastSequence + 1);
     if (!m_journal.isOpen())
         useFallbackFolder(QStringLiteral("journal: ") + m_journal.error());
@@ -42,7 +46,8 @@ void CrashHandler::start(const ListenTimes &listenTimes)
 {
     m_serverInode = serverInstanceId(m_server->fullServerName());
     bool ok = connect(m_server, SIGNAL(newConnection()), this, SLOT(onNewConnection()))
-            && connect(m_drainTimer, SIGNAL(timeout()), this, SLOT(finish()));
+            && connect(m_drainTimer, SIGNAL(timeout()), this, SLOT(finish()))
+            && connect(m_delivery, SIGNAL(done()), QCoreApplication::instance(), SLOT(quit()));
 
     m_hostWatcher = new ProcessWatcher(m_args.hostPid, this);
     ok = ok && connect(m_hostWatcher, SIGNAL(exited(qint64)), this, SLOT(onHostExited()));
@@ -73,6 +78,7 @@ void CrashHandler::start(const ListenTimes &listenTimes)
     m_journal.append(QStringLiteral("start"), line);
     if (!m_restore.source.isEmpty() || !m_restore.notes.isEmpty())
         m_journal.append(QStringLiteral("restored"), m_restore.toJson());
+    m_delivery->start();
     syncSubProcessWatchers(); // restored sub-processes that still run are watched again
     // A host quick enough to connect while the server was still being set up: on Windows
     // QLocalServer::listen() itself takes such a connection and announces it before the signal
@@ -149,6 +155,8 @@ void CrashHandler::handleFrame(QLocalSocket *socket, int connection, const Frame
 
     if (message.kind == HandlerMessage::SubProcessInfo)
         syncSubProcessWatchers();
+    else if (message.kind == HandlerMessage::CloudConfig)
+        m_delivery->setCloudConfig(message.text.section(QLatin1Char('@'), 1)); // a DSN holds an "@" too
 }
 
 // One watcher per registered sub-process pid that still runs; a pid replaced by a newer report is
@@ -266,7 +274,8 @@ void CrashHandler::finish()
     } else {
         writeCrashReport();
     }
-    QCoreApplication::quit();
+    m_delivery->finish(); // quits once what is due has been sent
+
 }
 
 // Who may talk to this handler, and who holds its name (see serverguard.h).

@@ -18,6 +18,7 @@
 class QLocalServer;
 class QLocalSocket;
 class QTimer;
+class Delivery;
 class NameWatch;
 class ProcessWatcher;
 
@@ -113,6 +114,7 @@ private:
     QHash<QLocalSocket *, Connection> m_connections;
     int m_connectionCount = 0;
     QTimer *m_drainTimer;
+    Delivery *m_delivery; // crash reports to the team's crash server (delivery/)
     quint64 m_serverInode = 0;
     bool m_hostGone = false;
     bool m_finished = false;

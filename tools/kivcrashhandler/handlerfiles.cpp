@@ -3,6 +3,7 @@
 
 #include "crashhandler.h"
 
+#include "delivery/delivery.h"
 #include "host/localdumps.h"
 #include "storage/dumpfolder.h"
 
@@ -90,6 +91,7 @@ void CrashHandler::writeCrashReport()
         }
         if (placement.error.isEmpty()) {
             m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), placement.path}});
+            m_delivery->reportWritten(placement.path);
             if (!placement.removed.isEmpty())
                 m_journal.append(QStringLiteral("retention"), {
                     {QStringLiteral("dumpCount"), m_policy.dumpCount},

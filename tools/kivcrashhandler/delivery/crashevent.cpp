@@ -221,6 +221,7 @@ QJsonObject event(const Input &input)
     const QJsonObject analysis = member(crash, "analysis");
     const QJsonObject end = member(crash, "end");
     const QJsonObject session = member(report, "session");
+    const QJsonObject login = member(session, "login");
     const QJsonObject environment = member(report, "environment");
     const bool windows = text(member(crash, "core"), "format") == QLatin1String("minidump")
             || end.contains(QLatin1String("exceptionCode"));
@@ -291,10 +292,10 @@ QJsonObject event(const Input &input)
         {QStringLiteral("client"), text(report, "clientName")},
         {QStringLiteral("handler"), QStringLiteral(KIVCRASHHANDLER_VERSION)},
     };
-    if (!text(session, "liveId").isEmpty())
-        tags.insert(QStringLiteral("live_id"), text(session, "liveId"));
-    if (!text(session, "node").isEmpty())
-        tags.insert(QStringLiteral("stream_node"), text(session, "node"));
+    if (!text(login, "liveId").isEmpty())
+        tags.insert(QStringLiteral("live_id"), text(login, "liveId"));
+    if (!text(member(session, "streamNode"), "node").isEmpty())
+        tags.insert(QStringLiteral("stream_node"), text(member(session, "streamNode"), "node"));
     if (!text(report, "signature").isEmpty())
         tags.insert(QStringLiteral("signature"), text(report, "signature"));
 
@@ -329,8 +330,8 @@ QJsonObject event(const Input &input)
         {QStringLiteral("sdk"), QJsonObject {{QStringLiteral("name"), QString::fromLatin1(kClientName)},
                                              {QStringLiteral("version"), QStringLiteral(KIVCRASHHANDLER_VERSION)}}},
     };
-    if (!text(session, "userId").isEmpty())
-        event.insert(QStringLiteral("user"), QJsonObject {{QStringLiteral("id"), text(session, "userId")}});
+    if (!text(login, "userId").isEmpty())
+        event.insert(QStringLiteral("user"), QJsonObject {{QStringLiteral("id"), text(login, "userId")}});
     if (!input.config.release.isEmpty())
         event.insert(QStringLiteral("release"), input.config.release);
     if (!input.config.environment.isEmpty())

@@ -102,16 +102,15 @@ void Delivery::setHandlerParameters(const QStringList &parameters)
     configChanged();
 }
 
-void Delivery::setCloudConfig(const QString &config1, const QString &config2)
+void Delivery::setCloudConfig(const QString &fields)
 {
-    m_cloud1 = config1;
-    m_cloud2 = config2;
+    m_cloud = DeliveryConfig::cloudConfigItems(fields);
     configChanged();
 }
 
 void Delivery::configChanged()
 {
-    m_config = DeliveryConfig::merge(m_parameters, {m_cloud1, m_cloud2});
+    m_config = DeliveryConfig::merge(m_parameters, {m_cloud});
     const DeliveryConfig::Dsn dsn = m_config.dsn();
     const QString error = m_config.dsnText.isEmpty() || dsn.isValid() ? QString() : dsn.error;
     if (!error.isEmpty() && error != m_reportedDsnError)

@@ -50,13 +50,14 @@ public:
     static constexpr qint64 kMaxAnswerBytes = 64 * 1024;
     static constexpr qint64 kMaxEnvelopeBytes = 20 * 1024 * 1024;
     // How long a handler whose host has ended stays for deliveries that are due.
-    static constexpr int kLingerMs = 20000;
+    static constexpr int kLingerMs = 10000;
 
     Delivery(const QString &folder, const QString &appName, JournalHook journal, QObject *parent = nullptr);
     ~Delivery() override;
 
     void setHandlerParameters(const QStringList &parameters);
-    void setCloudConfig(const QString &config1, const QString &config2);
+    // The whole text of a "cloudConfig" message after "cloudConfig@" (see cloudConfigItems()).
+    void setCloudConfig(const QString &fields);
     DeliveryConfig::Config config() const { return m_config; }
 
     // A report was written: a crash of the host is queued (and sent) when consent allows.
@@ -112,8 +113,7 @@ private:
     QString m_app;
     JournalHook m_journal;
     QStringList m_parameters;
-    QString m_cloud1;
-    QString m_cloud2;
+    QString m_cloud;
     DeliveryConfig::Config m_config;
     QString m_reportedDsnError;
     QList<DeliveryQueue::Entry> m_queue;   // this application's queued entries

@@ -124,6 +124,19 @@ void apply(Config *config, const QString &text)
     }
 }
 
+QString cloudConfigItems(const QString &fields)
+{
+    static const QRegularExpression newItem(QStringLiteral("^\\s*([A-Za-z_][A-Za-z0-9_.-]*=|;|$)"));
+    QString out = fields;
+    for (int at = out.indexOf(QLatin1Char('@')); at >= 0; at = out.indexOf(QLatin1Char('@'), at + 1)) {
+        int next = out.indexOf(QLatin1Char('@'), at + 1);
+        const QString following = out.mid(at + 1, next < 0 ? -1 : next - at - 1);
+        if (newItem.match(following).hasMatch())
+            out[at] = QLatin1Char(';');
+    }
+    return out;
+}
+
 Config merge(const QStringList &handlerParameters, const QStringList &cloudConfigs)
 {
     Config config;

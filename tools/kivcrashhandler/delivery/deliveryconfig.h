@@ -49,6 +49,12 @@ struct Config
 // Applies the items of `text` over `config`: a key given here replaces the earlier value.
 void apply(Config *config, const QString &text);
 
+// The items of a whole "cloudConfig" message text after its command word: its two strings are
+// joined by an "@" that is not escaped, and a DSN holds an "@" of its own. An "@" ends an item only
+// where what follows it starts a new "key=" item (or nothing follows), so "dsn=https://k@host/1" stays
+// whole; the result has ";" between items.
+QString cloudConfigItems(const QString &fields);
+
 // The configuration in force: the handler parameters, then each cloud configuration in the order it came.
 Config merge(const QStringList &handlerParameters, const QStringList &cloudConfigs);
 
