@@ -1,7 +1,9 @@
 // ostrel-demo: a console host that uses OstrelSDK as a real application would, with the reference
 // crash handler beside it, and then crashes on purpose.
 //
-//   ostrel-demo [--workdir DIR] [--clean]   run the host (default DIR: <temp>/ostrel-demo)
+//   ostrel-demo [--workdir DIR] [--clean] [--dsn DSN]
+//                                           run the host (default DIR: <temp>/ostrel-demo); with a
+//                                           DSN, its cloud configuration turns delivery of the crash on
 //   ostrel-demo --show DIR                  print what the crash handler recorded for a run in DIR
 //   ostrel-demo --worker LOGFILE            (internal) the host's worker sub-process
 //
@@ -146,13 +148,20 @@ int main(int argc, char *argv[])
     if (args.size() == 2 && args.at(0) == QLatin1String("--show"))
         return showDemoRun(args.at(1));
     const bool clean = args.removeAll(QStringLiteral("--clean")) > 0;
+    // Where the crash report is delivered: the app's own setting, handed over as cloud configuration.
+    QString dsn;
+    const int dsnAt = args.indexOf(QStringLiteral("--dsn"));
+    if (dsnAt >= 0 && dsnAt + 1 < args.size()) {
+        dsn = args.at(dsnAt + 1);
+        args.erase(args.begin() + dsnAt, args.begin() + dsnAt + 2);
+    }
     QString workDir = QDir::tempPath() + QLatin1String("/ostrel-demo");
     if (args.size() == 2 && args.at(0) == QLatin1String("--workdir")) {
         workDir = args.at(1);
         args.clear();
     }
     if (!args.isEmpty()) {
-        std::fputs("usage: ostrel-demo [--workdir DIR] [--clean] | --show DIR\n", stderr);
+        std::fputs("usage: ostrel-demo [--workdir DIR] [--clean] [--dsn DSN] | --show DIR\n", stderr);
         return 2;
     }
 
@@ -206,7 +215,11 @@ int main(int argc, char *argv[])
     Ostrel_SDK::setClientLogPath(log.fileName());
     Ostrel_SDK::appendClientThirdpartyLogPath(thirdPartyLog);
     // Stored now, sent by the library after every connection; the login goes with the first one.
-    Ostrel_SDK::setCloudConfig(QStringLiteral("region=eu-west"), QStringLiteral("sampling=1.0"));
+    // The handler parameters said upload=off; the user agreed in the app's settings since, so the
+    // newer word turns it on, with the DSN of the team's crash server.
+    Ostrel_SDK::setCloudConfig(dsn.isEmpty() ? QStringLiteral("region=eu-west")
+                                             : QStringLiteral("region=eu-west;dsn=%1;upload=on;release=1.0").arg(dsn),
+                               QStringLiteral("sampling=1.0"));
     Ostrel_SDK::setUserInfo(QStringLiteral("demo-user-42"), QString());
 
     // The rest is sent only while connected: wait until the handler has answered the connect-time

@@ -264,7 +264,7 @@ bool Delivery::send(Entry entry)
     // Read again under the lock: another handler may have sent it meanwhile.
     QString error;
     Entry fresh;
-    if (QFileInfo::exists(entry.path) && !DeliveryQueue::read(entry.path, &fresh, &error)) {
+    if (QFileInfo(entry.path).isFile() && !DeliveryQueue::read(entry.path, &fresh, &error)) {
         m_journal(QStringLiteral("deliveryEntryDamaged"), {{QStringLiteral("path"), entry.path}, {QStringLiteral("reason"), error}});
         DeliveryQueue::setAside(entry.path);
         drop();
