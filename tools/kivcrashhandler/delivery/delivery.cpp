@@ -15,6 +15,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRandomGenerator>
+#include <QRunnable>
 #include <QTimer>
 #include <QUuid>
 
@@ -78,6 +79,51 @@ QByteArray readReport(const QString &path, QString *error)
 
 } // namespace
 
+// On the disk thread: the envelope of a queued entry. The entry is written once the answer is known
+// (one write per report); a handler killed in the middle of a send leaves it queued as it was, and
+// the next one sends it again with the same event id.
+Delivery::Prepared Delivery::prepare(Entry entry, int rateLimited)
+{
+    Prepared prepared;
+    QString error;
+    const QByteArray bytes = readReport(entry.reportPath(), &error);
+    QJsonParseError parseError;
+    const QJsonObject report = QJsonDocument::fromJson(bytes, &parseError).object();
+    if (!error.isEmpty()) {
+        prepared.reason = QStringLiteral("the report cannot be read: ") + error;
+        prepared.state = Entry::Expired;
+    } else if (parseError.error != QJsonParseError::NoError) {
+        prepared.reason = QStringLiteral("the report is not JSON: ") + parseError.errorString();
+    }
+    if (!prepared.reason.isEmpty()) {
+        prepared.entry = entry;
+        return prepared;
+    }
+    CrashEvent::Input input;
+    input.report = report;
+    input.reportBytes = bytes;
+    input.reportName = entry.report;
+    input.eventId = entry.eventId;
+    input.dsnText = entry.dsn;
+    input.config.release = entry.config.value(QLatin1String("release")).toString();
+    input.config.environment = entry.config.value(QLatin1String("environment")).toString();
+    const QJsonObject extra = entry.config.value(QLatin1String("extra")).toObject();
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        input.config.extra.insert(it.key(), it.value().toString());
+    input.rateLimited = rateLimited;
+    entry.attempts += 1;
+    input.deliveryExtra = QJsonObject {{QStringLiteral("attempt"), entry.attempts},
+                                       {QStringLiteral("consentAtCrash"), entry.consent},
+                                       {QStringLiteral("queuedAt"), entry.createdAt.toString(Qt::ISODateWithMs)}};
+    prepared.body = CrashEvent::gzip(CrashEvent::envelope(input, CrashEvent::event(input)));
+    if (prepared.body.isEmpty())
+        prepared.reason = QStringLiteral("the envelope could not be compressed");
+    else if (prepared.body.size() > kMaxEnvelopeBytes)
+        prepared.reason = QStringLiteral("the envelope is larger than %1 bytes").arg(kMaxEnvelopeBytes);
+    prepared.entry = entry;
+    return prepared;
+}
+
 Delivery::Delivery(const QString &folder, const QString &appName, JournalHook journal, QObject *parent)
     : QObject(parent)
     , m_folder(folder)
@@ -85,6 +131,7 @@ Delivery::Delivery(const QString &folder, const QString &appName, JournalHook jo
     , m_journal(std::move(journal))
     , m_timer(new QTimer(this))
 {
+    m_disk.setMaxThreadCount(1); // entry writes stay in order
     m_timer->setSingleShot(true);
     const bool ok = connect(m_timer, SIGNAL(timeout()), this, SLOT(sendDue()));
     Q_ASSERT(ok);
@@ -93,6 +140,7 @@ Delivery::Delivery(const QString &folder, const QString &appName, JournalHook jo
 
 Delivery::~Delivery()
 {
+    m_disk.waitForDone();
     delete m_flight.lock;
 }
 
@@ -205,7 +253,7 @@ bool Delivery::sendAllowedNow(const Entry &entry) const
 
 void Delivery::schedule()
 {
-    if (m_flight.reply)
+    if (m_flight.busy)
         return;
     QDateTime next;
     for (const Entry &entry : qAsConst(m_queue)) {
@@ -231,7 +279,7 @@ void Delivery::schedule()
 
 void Delivery::sendDue()
 {
-    if (m_flight.reply)
+    if (m_flight.busy)
         return;
     const QDateTime now = QDateTime::currentDateTimeUtc();
     if (!m_blockedUntil.isValid() || m_blockedUntil <= now) {
@@ -277,59 +325,47 @@ bool Delivery::send(Entry entry)
             delete lock;
             return false;
         }
-        entry = fresh;
+        if (fresh.attempts > entry.attempts) // another handler tried it since (ours may still be being written)
+            entry = fresh;
     }
 
     QString reason;
-    Entry::State state = Entry::Expired;
-    const QByteArray bytes = readReport(entry.reportPath(), &reason);
-    QJsonParseError parseError;
-    const QJsonObject report = QJsonDocument::fromJson(bytes, &parseError).object();
-    if (!reason.isEmpty()) {
-        reason = QStringLiteral("the report cannot be read: ") + reason;
-    } else if (parseError.error != QJsonParseError::NoError) {
-        reason = QStringLiteral("the report is not JSON: ") + parseError.errorString();
-        state = Entry::Refused;
-    } else if (entry.createdAt.daysTo(QDateTime::currentDateTimeUtc()) > kMaxAgeDays) {
+    if (entry.createdAt.daysTo(QDateTime::currentDateTimeUtc()) > kMaxAgeDays)
         reason = QStringLiteral("not delivered within %1 days: %2").arg(kMaxAgeDays).arg(entry.reason);
-    } else if (deliveredInLastHour() >= perHour()) {
+    else if (deliveredInLastHour() >= perHour())
         reason = QStringLiteral("%1 reports of %2 were delivered within the last hour").arg(perHour()).arg(m_app);
-        state = Entry::RateLimited;
-    }
     if (!reason.isEmpty()) {
         delete lock;
-        conclude(entry, state, reason);
+        conclude(entry, reason.startsWith(QLatin1String("not")) ? Entry::Expired : Entry::RateLimited, reason);
         return false;
     }
 
-    CrashEvent::Input input;
-    input.report = report;
-    input.reportBytes = bytes;
-    input.reportName = entry.report;
-    input.eventId = entry.eventId;
-    input.dsnText = entry.dsn;
-    input.config.release = entry.config.value(QLatin1String("release")).toString();
-    input.config.environment = entry.config.value(QLatin1String("environment")).toString();
-    const QJsonObject extra = entry.config.value(QLatin1String("extra")).toObject();
-    for (auto it = extra.begin(); it != extra.end(); ++it)
-        input.config.extra.insert(it.key(), it.value().toString());
-    // Reports kept back by the hourly limit are counted in this event.
-    const QStringList counted = m_uncounted;
-    input.rateLimited = counted.size();
-    entry.attempts += 1;
-    input.deliveryExtra = QJsonObject {{QStringLiteral("attempt"), entry.attempts},
-                                       {QStringLiteral("consentAtCrash"), entry.consent},
-                                       {QStringLiteral("queuedAt"), entry.createdAt.toString(Qt::ISODateWithMs)}};
-    const QByteArray body = CrashEvent::gzip(CrashEvent::envelope(input, CrashEvent::event(input)));
-    if (body.isEmpty() || body.size() > kMaxEnvelopeBytes) {
-        delete lock;
-        conclude(entry, Entry::Refused, body.isEmpty() ? QStringLiteral("the envelope could not be compressed")
-                                                       : QStringLiteral("the envelope is larger than %1 bytes").arg(kMaxEnvelopeBytes));
-        return false;
-    }
-    // Counted before the request goes: a handler killed now retries with the same event id.
-    save(entry);
+    // Reading the report, building and compressing the envelope and recording the attempt happen
+    // on the disk thread; the request goes from here once that is done (onPrepared).
+    m_flight = Flight();
+    m_flight.busy = true;
+    m_flight.lock = lock;
+    m_flight.countedPaths = m_uncounted; // reports kept back by the hourly limit, counted in this event
+    m_flight.counted = m_uncounted.size();
+    const int counted = m_flight.counted;
+    m_disk.start(QRunnable::create([this, entry, counted]() {
+        const Prepared prepared = prepare(entry, counted);
+        QMetaObject::invokeMethod(this, [this, prepared]() { onPrepared(prepared); }, Qt::QueuedConnection);
+    }));
+    return true;
+}
 
+void Delivery::onPrepared(const Prepared &prepared)
+{
+    Entry entry = prepared.entry;
+    if (!prepared.reason.isEmpty()) {
+        QLockFile *lock = m_flight.lock;
+        m_flight = Flight();
+        conclude(entry, prepared.state, prepared.reason);
+        release(lock);
+        schedule();
+        return;
+    }
     if (!m_network) {
         QNetworkProxyFactory::setUseSystemConfiguration(true);
         m_network = new QNetworkAccessManager(this);
@@ -349,13 +385,9 @@ bool Delivery::send(Entry entry)
     request.setHeader(QNetworkRequest::UserAgentHeader, client);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
 
-    m_flight = Flight();
     m_flight.entry = entry;
-    m_flight.lock = lock;
-    m_flight.counted = counted.size();
-    m_flight.countedPaths = counted;
     m_flight.startedMs = QDateTime::currentMSecsSinceEpoch();
-    m_flight.reply = m_network->post(request, body);
+    m_flight.reply = m_network->post(request, prepared.body);
     // Our slot reads the status and headers first; the library's helper then reads the body.
     const bool ok = connect(m_flight.reply, SIGNAL(finished()), this, SLOT(onReplyFinished()))
             && connect(m_flight.reply, SIGNAL(finished()), m_helper, SLOT(onFinished()))
@@ -363,7 +395,6 @@ bool Delivery::send(Entry entry)
     Q_ASSERT(ok);
     Q_UNUSED(ok);
     new ReplyTimeout(m_flight.reply, kRequestTimeoutMs);
-    return true;
 }
 
 void Delivery::onDownloadProgress(qint64 received, qint64 total)
@@ -442,7 +473,7 @@ void Delivery::onAnswer(bool success, const QJsonObject &result, const QString &
     } else {
         retryLater(entry, message.isEmpty() ? flight.errorText : message, -1);
     }
-    delete flight.lock; // only once the entry says what happened
+    release(flight.lock); // only once the entry says what happened
     schedule();
 }
 
@@ -490,13 +521,22 @@ void Delivery::conclude(Entry entry, Entry::State state, const QString &reason)
                                      {QStringLiteral("reason"), reason}});
 }
 
-bool Delivery::save(const Entry &entry)
+void Delivery::save(const Entry &entry)
 {
-    QString error;
-    if (DeliveryQueue::write(entry, &error))
-        return true;
-    m_journal(QStringLiteral("deliveryRecordFailed"), {{QStringLiteral("path"), entry.path}, {QStringLiteral("error"), error}});
-    return false;
+    m_disk.start(QRunnable::create([this, entry]() {
+        QString error;
+        if (!DeliveryQueue::write(entry, &error))
+            QMetaObject::invokeMethod(this, [this, entry, error]() {
+                m_journal(QStringLiteral("deliveryRecordFailed"), {{QStringLiteral("path"), entry.path}, {QStringLiteral("error"), error}});
+            }, Qt::QueuedConnection);
+    }));
+}
+
+// The lock goes after the writes queued before it: another handler then reads what happened.
+void Delivery::release(QLockFile *lock)
+{
+    if (lock)
+        m_disk.start(QRunnable::create([lock]() { delete lock; }));
 }
 
 int Delivery::deliveredInLastHour() const
@@ -525,7 +565,7 @@ void Delivery::finish(int maxWaitMs)
 
 void Delivery::checkFinished()
 {
-    if (m_finishing && !m_flight.reply)
+    if (m_finishing && !m_flight.busy)
         emitDone();
 }
 
@@ -534,5 +574,6 @@ void Delivery::emitDone()
     if (m_doneEmitted)
         return;
     m_doneEmitted = true;
+    m_disk.waitForDone(); // every record written
     emit done();
 }

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QObject>
 #include <QStringList>
+#include <QThreadPool>
 
 #include <functional>
 
@@ -20,8 +21,9 @@ class NetWorkHelper;
 
 // Delivers the handler's crash reports to the crash server the application's team runs (any server
 // of the envelope protocol), only with the user's consent, through a queue on disk that outlives
-// the handler (deliveryqueue.h). One request at a time, on the handler's event loop; building an
-// envelope and every file operation are short, so listening and the host's messages are not held up.
+// the handler (deliveryqueue.h). One request at a time, from the handler's event loop; reading a
+// report, building and compressing its envelope and writing the queue entries happen on a thread of
+// their own, so that listening and the host's messages are not held up.
 //
 // Policy (docs/delivery.md):
 //   - consent: a report is queued only when a valid DSN is set and upload is on (or ask, which keeps
@@ -80,8 +82,16 @@ private slots:
     void onDownloadProgress(qint64 received, qint64 total);
 
 private:
+    struct Prepared
+    {
+        DeliveryQueue::Entry entry; // its attempt counted
+        QByteArray body;            // the compressed envelope
+        QString reason;             // why it will not go (then `state`)
+        DeliveryQueue::Entry::State state = DeliveryQueue::Entry::Refused;
+    };
     struct Flight
     {
+        bool busy = false;          // an entry is being prepared or sent
         QNetworkReply *reply = nullptr;
         DeliveryQueue::Entry entry;
         QLockFile *lock = nullptr;
@@ -102,9 +112,12 @@ private:
     void schedule();
     bool sendAllowedNow(const DeliveryQueue::Entry &entry) const;
     bool send(DeliveryQueue::Entry entry);
+    static Prepared prepare(DeliveryQueue::Entry entry, int rateLimited);
+    void onPrepared(const Prepared &prepared);
+    void release(QLockFile *lock);
     void conclude(DeliveryQueue::Entry entry, DeliveryQueue::Entry::State state, const QString &reason);
     void retryLater(DeliveryQueue::Entry entry, const QString &reason, qint64 serverDelayMs);
-    bool save(const DeliveryQueue::Entry &entry);
+    void save(const DeliveryQueue::Entry &entry); // on the disk thread, in order
     int deliveredInLastHour() const;
     int perHour() const;
     void checkFinished();
@@ -123,6 +136,7 @@ private:
     QNetworkAccessManager *m_network = nullptr;
     NetWorkHelper *m_helper = nullptr;
     QTimer *m_timer;
+    QThreadPool m_disk; // one thread: file reads and writes, envelopes
     Flight m_flight;
     bool m_started = false;
     bool m_finishing = false;
