@@ -300,6 +300,8 @@ void TestDelivery::faults_data()
     QTest::newRow("400") << "" << QByteArrayList {FaultServer::answer(400)} << 1 << "refused" << "deliveryRefused HTTP 400";
     // A directory in the entry's place: the queue cannot be written, the report is sent all the same.
     QTest::newRow("entry not writable") << "" << QByteArrayList {} << 1 << "queued" << "delivered";
+    QTest::newRow("ask, no answer") << "upload=ask" << QByteArrayList {} << 0 << "queued" << "deliveryQueued";
+    QTest::newRow("ask, the user's yes") << "upload=ask" << QByteArrayList {} << 1 << "delivered" << "delivered";
     QTest::newRow("upload=off") << "upload=off" << QByteArrayList {} << 0 << "" << "deliveryNotQueued upload=off";
     QTest::newRow("off after the crash") << "" << QByteArrayList {} << 0 << "queued" << "deliveryQueued";
     QTest::newRow("malformed DSN") << "dsn=https://crash.example/1" << QByteArrayList {} << 0 << ""
@@ -327,6 +329,8 @@ void TestDelivery::faults()
     if (unwritable)
         QVERIFY(QDir().mkpath(DeliveryQueue::entryPath(report)));
     delivery.reportWritten(report);
+    if (QByteArray(QTest::currentDataTag()) == "ask, the user's yes")
+        delivery.userAnswered(report, true);
     if (QByteArray(QTest::currentDataTag()) == "off after the crash")
         delivery.setCloudConfig("upload=off@"); // the host's user says no before the send is due
     QSignalSpy done(&delivery, SIGNAL(done()));

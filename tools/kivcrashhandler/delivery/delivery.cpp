@@ -248,7 +248,26 @@ void Delivery::loadQueue()
 
 bool Delivery::sendAllowedNow(const Entry &entry) const
 {
+    if (entry.consent == QLatin1String("yes")) // the user's own yes for this report
+        return m_config.upload != DeliveryConfig::Upload::Off;
     return entry.consent == QLatin1String("on") && m_config.upload == DeliveryConfig::Upload::On;
+}
+
+void Delivery::userAnswered(const QString &reportPath, bool send)
+{
+    const QString path = DeliveryQueue::entryPath(reportPath);
+    for (int i = 0; i < m_queue.size(); ++i) {
+        if (m_queue.at(i).path != path || m_queue.at(i).consent != QLatin1String("ask"))
+            continue;
+        if (!send) {
+            conclude(m_queue.at(i), Entry::Refused, QStringLiteral("the user chose not to send it"));
+            return;
+        }
+        m_queue[i].consent = QStringLiteral("yes");
+        save(m_queue.at(i));
+        schedule();
+        return;
+    }
 }
 
 void Delivery::schedule()

@@ -64,6 +64,9 @@ public:
 
     // A report was written: a crash of the host is queued (and sent) when consent allows.
     void reportWritten(const QString &reportPath);
+    // The user's answer to "ask" for this report (from the crash dialog): yes lets it go, unless
+    // upload=off is in force when it is due; no keeps it local for good.
+    void userAnswered(const QString &reportPath, bool send);
     // Picks up what earlier handlers of this application left queued in the folder.
     void start();
     // The handler is about to end: done() once nothing due is left to send (at most `maxWaitMs`).
