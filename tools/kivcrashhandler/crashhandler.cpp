@@ -22,7 +22,7 @@ CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const 
     , m_policy(Retention::readPolicy(args.appName))
     , m_journal(prepareJournal())
     , m_drainTimer(new QTimer(this))
-    , m_delivery(new Delivery(m_folder.path, args.appName,
+    , m_delivery(new Delivery(m_files.path(), args.appName,
                               [this](const QString &event, const QJsonObject &fields) { m_journal.append(event, fields); }, this))
 {
     m_delivery->setHandlerParameters({args.handlerParam1, args.handlerParam2, args.handlerParam3});
@@ -275,7 +275,6 @@ void CrashHandler::finish()
         writeCrashReport();
     }
     m_delivery->finish(); // quits once what is due has been sent
-
 }
 
 // Who may talk to this handler, and who holds its name (see serverguard.h).

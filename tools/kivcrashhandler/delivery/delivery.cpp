@@ -1,7 +1,7 @@
 #include "delivery.h"
 
 #include "crashevent.h"
-#include "privatefiles.h"
+#include "storage/privatefiles.h"
 
 #include <OstrelSDK/networkhelper.h>
 

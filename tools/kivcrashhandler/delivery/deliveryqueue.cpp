@@ -1,6 +1,6 @@
 #include "deliveryqueue.h"
 
-#include "privatefiles.h"
+#include "storage/privatefiles.h"
 
 #include <QDir>
 #include <QFile>
