@@ -6,7 +6,8 @@
 //   read            prints the handler's next line
 //   go              ends as the mode says:
 //   segv          writes through a null pointer in the main thread
-//   abort-thread  aborts in the thread "crash-worker", three calls deep
+//   inline        the same, in a function inlined twice into the one the main thread calls
+//   abort-thread  aborts in the thread "crash-worker", three calls deep below a std::function
 //   overflow      recurses in the main thread until the stack runs out
 //   wait          waits to be killed
 //   nolimit       sets its hard core size limit to 0 at start, then writes through a null pointer
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <unistd.h>
 
@@ -34,13 +36,18 @@ __attribute__((noinline)) void workerAbortDeep() { std::abort(); }
 __attribute__((noinline)) void workerAbortMiddle() { workerAbortDeep(); asm volatile(""); }
 __attribute__((noinline)) void workerAbortTop() { workerAbortMiddle(); asm volatile(""); }
 
-void *worker(void *)
-{
+// Called through a std::function, whose frames have long template names.
+const std::function<void()> s_workerBody = [] {
     pthread_mutex_lock(&s_lock);
     while (!s_abortInThread)
         pthread_cond_wait(&s_go, &s_lock);
     pthread_mutex_unlock(&s_lock);
     workerAbortTop();
+};
+
+void *worker(void *)
+{
+    s_workerBody();
     return nullptr;
 }
 
@@ -48,6 +55,14 @@ __attribute__((noinline)) void nullWriteInMain()
 {
     static volatile std::uintptr_t s_address = 0;
     *reinterpret_cast<volatile int *>(s_address) = 42;
+}
+
+__attribute__((always_inline)) inline void inlinedInner(volatile int *target) { *target = 42; }
+__attribute__((always_inline)) inline void inlinedMiddle(volatile int *target) { inlinedInner(target); }
+__attribute__((noinline)) void outerOfInlined()
+{
+    static volatile std::uintptr_t s_address = 0;
+    inlinedMiddle(reinterpret_cast<volatile int *>(s_address));
 }
 
 __attribute__((noinline)) int recurseForever(int depth)
@@ -111,6 +126,8 @@ int main(int argc, char **argv)
     }
     if (std::strcmp(mode, "segv") == 0 || std::strcmp(mode, "nolimit") == 0) {
         nullWriteInMain();
+    } else if (std::strcmp(mode, "inline") == 0) {
+        outerOfInlined();
     } else if (std::strcmp(mode, "abort-thread") == 0) {
         pthread_mutex_lock(&s_lock);
         s_abortInThread = true;

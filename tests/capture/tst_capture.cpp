@@ -42,6 +42,36 @@ QStringList functions(const QJsonArray &frames)
     return names;
 }
 
+// "function file:line" of each frame, as elfutils' own tool shows the core's first (the crashing)
+// thread: "#0  0x... name - module", then the source line indented, "file:line:column".
+QStringList euStackFrames(const QString &core, const QString &executable)
+{
+    QProcess tool;
+    tool.start("eu-stack", {"-s", "-i", "-m", "--core=" + core, "-e", executable});
+    if (!tool.waitForFinished(30000))
+        return {"eu-stack did not finish: " + tool.errorString()};
+    QStringList frames;
+    const QRegularExpression frame(R"(^#\d+\s+0x[0-9a-f]+ (.*) - \S+$)");
+    const QRegularExpression source(R"(^\s+(.*?):(\d+)(:\d+)?$)");
+    const QStringList lines = QString::fromLocal8Bit(tool.readAllStandardOutput()).split('\n');
+    for (int i = lines.indexOf(QRegularExpression("TID \\d+:")) + 1; i > 0 && i < lines.size() && !lines.at(i).startsWith("TID "); ++i) {
+        const QRegularExpressionMatch f = frame.match(lines.at(i));
+        const QRegularExpressionMatch s = source.match(lines.value(i + 1));
+        if (f.hasMatch())
+            frames.append((f.captured(1) == "??" ? QString() : f.captured(1)) + ' '
+                          + (s.hasMatch() ? s.captured(1) + ':' + s.captured(2) : QString()));
+    }
+    return frames.isEmpty() ? QStringList {QStringLiteral("eu-stack (exit code %1): ").arg(tool.exitCode()) + tool.readAllStandardError() + lines.join("\n")} : frames;
+}
+
+QStringList reportFrames(const QJsonArray &frames)
+{
+    QStringList out;
+    for (const QJsonValue &f : frames)
+        out.append(f["function"].toString() + ' ' + (f["file"].isString() ? f["file"].toString() + ':' + QString::number(f["line"].toInt()) : QString()));
+    return out;
+}
+
 } // namespace
 
 class tst_Capture : public QObject
@@ -102,24 +132,39 @@ private slots:
     void hostEnds_data()
     {
         QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("host");         // "stripped": the host without symbols or debug information
         QTest::addColumn<QString>("summary");      // a regular expression for the report's first line
-        QTest::addColumn<QStringList>("frames");   // in the crashing thread, in this order (with a core)
+        QTest::addColumn<QStringList>("frames");   // in the crashing thread, in this order
+        QTest::addColumn<QString>("signature");    // a regular expression
         QTest::addColumn<int>("dumpType");         // registered for the application, -1 for none
 
-        QTest::newRow("null write in main") << "segv"
-            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: \(anonymous namespace\)::nullWriteInMain\(\) \S+/crash_host.cpp:\d+$)"
-            << QStringList {"(anonymous namespace)::nullWriteInMain()", "main"} << 2;
-        QTest::newRow("abort in a named thread") << "abort-thread"
-            << R"(^crash-host crashed: SIGABRT \(SI_TKILL\) in thread crash-worker \(\d+\): \(anonymous namespace\)::workerAbortDeep\(\) \S+crash_host.cpp:\d+$)"
-            << QStringList {"abort", "(anonymous namespace)::workerAbortDeep()", "(anonymous namespace)::workerAbortMiddle()",
-                            "(anonymous namespace)::workerAbortTop()", "(anonymous namespace)::worker(void*)"} << 1;
+        QTest::newRow("null write in main") << "segv" << ""
+            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: nullWriteInMain \S+/crash_host.cpp:\d+$)"
+            << QStringList {"nullWriteInMain", "main"} << "^nullWriteInMain \\| main$" << 2;
+        QTest::newRow("abort in a named thread") << "abort-thread" << ""
+            << R"(^crash-host crashed: SIGABRT \(SI_TKILL\) in thread crash-worker \(\d+\): workerAbortDeep \S+crash_host.cpp:\d+$)"
+            << QStringList {"__GI_abort", "workerAbortDeep", "workerAbortMiddle", "workerAbortTop", "operator()",
+                            "std::function<void ()>::operator()() const", "worker"}
+            << "^workerAbortDeep \\| workerAbortMiddle \\| workerAbortTop \\| operator\\(\\)$" << -1;
+        // Each inlined function is a frame of its own; the innermost is the crash site.
+        QTest::newRow("inlined") << "inline" << ""
+            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: inlinedInner \S+crash_host.cpp:\d+$)"
+            << QStringList {"inlinedInner", "inlinedMiddle", "outerOfInlined", "main"}
+            << "^inlinedInner \\| inlinedMiddle \\| outerOfInlined \\| main$" << -1;
         // The frame limit holds: the deepest frames come first, the walk stops at the limit.
-        QTest::newRow("stack overflow") << "overflow"
-            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x[0-9a-f]+ in thread main: \(anonymous namespace\)::recurseForever\(int\) \S+crash_host.cpp:\d+$)"
-            << QStringList {"(anonymous namespace)::recurseForever(int)", "(anonymous namespace)::recurseForever(int)"} << -1;
-        QTest::newRow("core limit cannot be raised") << "nolimit"
+        QTest::newRow("stack overflow") << "overflow" << ""
+            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x[0-9a-f]+ in thread main: recurseForever \S+crash_host.cpp:\d+$)"
+            << QStringList {"recurseForever", "recurseForever"}
+            << "^recurseForever( \\| recurseForever){3}$" << -1;
+        // No names in the program: its frames say module and offset, and the C library's named
+        // frames below do not stand in for the crash site.
+        QTest::newRow("stripped") << "segv" << "stripped"
+            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: crash_host_stripped\+0x[0-9a-f]+$)"
+            << QStringList {"", "", "__libc_start_call_main"}
+            << "^crash_host_stripped\\+0x[0-9a-f]+ \\| crash_host_stripped\\+0x[0-9a-f]+ \\| __libc_start_call_main" << 1;
+        QTest::newRow("core limit cannot be raised") << "nolimit" << ""
             << R"(^crash-host crashed: SIGSEGV \(no core: the kernel wrote no core \(core size limit: cannot be raised: the hard core size limit is 0\)\)$)"
-            << QStringList {} << -1;
+            << QStringList {} << "^$" << -1;
     }
 
     // The test plays the library: it starts the handler for the host, talks to it once (so that it
@@ -127,10 +172,12 @@ private slots:
     void hostEnds()
     {
         QFETCH(QString, mode);
+        QFETCH(QString, host);
         QFETCH(QString, summary);
         QFETCH(QStringList, frames);
+        QFETCH(QString, signature);
         QFETCH(int, dumpType);
-        const bool wantsCore = !frames.isEmpty();
+        const bool wantsCore = mode != "nolimit";
         if (wantsCore && coresGoToCollector())
             QSKIP(qPrintable("cores go to a collector program here: " + corePatternNow()));
 
@@ -140,15 +187,17 @@ private slots:
             QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path() + "/config");
             QSettings(QSettings::IniFormat, QSettings::UserScope, localDumpsOrganization(), "crash-host.exe").setValue("DumpType", dumpType);
         }
-        CrashHost host({mode}, dir.path() + "/work");
-        HandlerDriver handler(&host.process, dir.path() + "/dumps", "crash-host", configIn(dir.path() + "/config"));
+        const QString program = host.isEmpty() ? OSTREL_CRASH_HOST : OSTREL_STRIPPED_CRASH_HOST;
+        CrashHost crashHost({mode}, dir.path() + "/work", program);
+        HandlerDriver handler(&crashHost.process, dir.path() + "/dumps", "crash-host", configIn(dir.path() + "/config"));
         QVERIFY(handler.say("cloudConfig@a@b"));
 
-        host.go();
-        QVERIFY(host.process.waitForFinished(10000));
+        crashHost.go();
+        QVERIFY(crashHost.process.waitForFinished(10000));
         QVERIFY(handler.finished());
         const QJsonObject report = QJsonDocument::fromJson(handler.only("*.json")).object();
         QCOMPARE(handler.firstSummary(), report["summary"].toString());
+        QVERIFY2(QRegularExpression(signature).match(report["signature"].toString()).hasMatch(), qPrintable(report["signature"].toString()));
         QVERIFY2(QRegularExpression(summary).match(handler.firstSummary()).hasMatch(), qPrintable(handler.firstSummary()));
         QCOMPARE(report["formatVersion"].toInt(), 2);
         const QJsonObject crash = report["crash"].toObject();
@@ -162,12 +211,24 @@ private slots:
         const QJsonObject analysis = crash["analysis"].toObject();
         const QJsonObject crashing = analysis["threads"][0].toObject();
         QVERIFY(crashing["crashing"].toBool());
-        QCOMPARE(crashing["name"].toString(), mode == "abort-thread" ? QStringLiteral("crash-worker") : QStringLiteral("capture_crash_h"));
+        QCOMPARE(crashing["name"].toString(), mode == "abort-thread" ? "crash-worker" : QFileInfo(program).fileName().left(15));
         const QStringList names = functions(crashing["frames"].toArray());
         int from = 0;
         for (const QString &name : frames) {
             from = names.indexOf(name, from);
             QVERIFY2(from >= 0, qPrintable(name + " not in order in " + names.join(", ")));
+        }
+        if (mode == "inline") {
+            const QJsonArray f = crashing["frames"].toArray();
+            QCOMPARE(QVector<bool>({f[0]["inlined"].toBool(), f[1]["inlined"].toBool(), f[2]["inlined"].toBool(), f[0]["pc"] == f[2]["pc"]}),
+                     QVector<bool>({true, true, false, true}));
+        }
+        // Every frame of every thread: module and offset where the pc lies in a module, no mangled name.
+        for (const QJsonValue &thread : analysis["threads"].toArray()) {
+            for (const QJsonValue &f : thread["frames"].toArray()) {
+                QVERIFY2(f["module"].isUndefined() || f["offset"].toString().startsWith("0x"), qPrintable(f["pc"].toString()));
+                QVERIFY2(!f["function"].toString().startsWith("_Z"), qPrintable(f["function"].toString()));
+            }
         }
         QCOMPARE(crashing["framesCut"].toBool(), mode == "overflow");
         QVERIFY(crashing["frames"].toArray().size() <= DumpReader::kMaxFramesPerThread);
@@ -180,6 +241,10 @@ private slots:
             return;
         const QString kept = crash["core"]["keptAt"].toString();
         QVERIFY2(QFile::exists(kept), qPrintable(kept));
+
+        // Frame for frame what elfutils' own tool reads from the same core (it walks up to 256).
+        QStringList expected = euStackFrames(kept, program).mid(0, DumpReader::kMaxFramesPerThread);
+        QCOMPARE(reportFrames(crashing["frames"].toArray()).join(" | "), expected.join(" | "));
 
         // The same core cut short: a stated reason or what could still be read, never a hang.
         QVERIFY(TestFiles::writeAll(dir.path() + "/cut.core", readAll(kept).left(24 * 1024)));

@@ -19,10 +19,11 @@ struct CrashHost
 {
     QProcess process;
     QByteArray ready;
-    explicit CrashHost(const QStringList &arguments, const QString &workFolder = QString())
+    explicit CrashHost(const QStringList &arguments, const QString &workFolder = QString(),
+                       const QString &program = QStringLiteral(OSTREL_CRASH_HOST))
     {
         process.setWorkingDirectory(workFolder);
-        process.start(QStringLiteral(OSTREL_CRASH_HOST), arguments);
+        process.start(program, arguments);
         if (process.waitForReadyRead(10000))
             ready = process.readLine().trimmed();
     }

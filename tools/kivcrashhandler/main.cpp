@@ -29,7 +29,7 @@ int main(int argc, char *argv[])
 {
     QElapsedTimer sinceMain;
     sinceMain.start();
-    // A child of the handler that reads one dump and prints what it says (capture/coreanalysis.h).
+    // A child of the handler that reads one dump and prints what it says (capture/dumpreader.h).
     int analysisExit = 0;
     if (DumpReader::runChild(argc, argv, &analysisExit))
         return analysisExit;

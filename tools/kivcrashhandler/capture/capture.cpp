@@ -2,12 +2,11 @@
 
 #include "capture/dumpreader.h"
 #include "capture/dumplocator.h"
+#include "report/crashsignature.h"
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonArray>
-#include <QSet>
 
 namespace Capture {
 
@@ -20,48 +19,6 @@ QString threadLabel(const QJsonObject &thread, qint64 pid)
         return QStringLiteral("main");
     const QString name = thread.value(QStringLiteral("name")).toString();
     return name.isEmpty() ? QStringLiteral("%1").arg(tid) : QStringLiteral("%1 (%2)").arg(name).arg(tid);
-}
-
-bool isSystemModule(const QString &path)
-{
-    return path.startsWith(QLatin1String("/lib")) || path.startsWith(QLatin1String("/usr/lib"))
-            || path.startsWith(QLatin1String("linux-vdso")) || path.contains(QLatin1String(":\\windows\\"), Qt::CaseInsensitive);
-}
-
-// The crash site in the program's own code: the first frame with a source line outside the
-// system's libraries (past the C library's abort machinery), else the first frame with a source
-// line, else the first with a function name, else the first frame. A minidump's frames (module and
-// offset) skip the system's libraries throughout: where the program has no symbols, its faulting
-// module and offset say more than the thread's start in the system's code.
-QString whereText(const QJsonArray &frames, const QJsonArray &modules)
-{
-    const bool minidump = frames.first().toObject().contains(QStringLiteral("offset"));
-    QSet<QString> system;
-    for (const QJsonValue &m : modules) {
-        const QString name = m.toObject().value(QStringLiteral("name")).toString();
-        const QString file = m.toObject().value(QStringLiteral("file")).toString();
-        if (isSystemModule(file.isEmpty() ? name : file))
-            system.insert(QFileInfo(name).fileName());
-    }
-    for (int pass = 0; pass < (minidump ? 1 : 2); ++pass) {
-        for (const QJsonValue &v : frames) {
-            const QJsonObject f = v.toObject();
-            if (!f.contains(QStringLiteral("file")) || (pass == 0 && system.contains(f.value(QStringLiteral("module")).toString())))
-                continue;
-            return QStringLiteral("%1 %2:%3").arg(f.value(QStringLiteral("function")).toString(QStringLiteral("??")),
-                                                   f.value(QStringLiteral("file")).toString())
-                    .arg(f.value(QStringLiteral("line")).toInt());
-        }
-    }
-    for (const QJsonValue &v : frames) {
-        const QJsonObject f = v.toObject();
-        if (f.contains(QStringLiteral("function")) && !(minidump && system.contains(f.value(QStringLiteral("module")).toString())))
-            return QStringLiteral("%1 in %2").arg(f.value(QStringLiteral("function")).toString(), f.value(QStringLiteral("module")).toString());
-    }
-    const QJsonObject f = frames.first().toObject();
-    if (f.contains(QStringLiteral("module")) && f.contains(QStringLiteral("offset"))) // a minidump's frame
-        return f.value(QStringLiteral("module")).toString() + QLatin1Char('+') + f.value(QStringLiteral("offset")).toString();
-    return f.value(QStringLiteral("pc")).toString() + (f.contains(QStringLiteral("module")) ? QStringLiteral(" in ") + f.value(QStringLiteral("module")).toString() : QString());
 }
 
 } // namespace
@@ -109,9 +66,12 @@ QString summaryLine(const QString &appName, ProcessEnd::Kind kind, const QJsonOb
         return line;
     const QJsonObject first = threads.first().toObject();
     line += QStringLiteral(" in thread ") + threadLabel(first, qint64(analysis.value(QStringLiteral("pid")).toDouble()));
+    // The crash site: the innermost frame of the application's own code (crashsignature.h).
     const QJsonArray frames = first.value(QStringLiteral("frames")).toArray();
-    if (!frames.isEmpty())
-        line += QStringLiteral(": ") + whereText(frames, analysis.value(QStringLiteral("modules")).toArray());
+    const int site = CrashSignature::siteIndex(frames, analysis.value(QStringLiteral("modules")).toArray(),
+                                               crash.value(QStringLiteral("process")).toObject().value(QStringLiteral("executable")).toString());
+    if (site >= 0)
+        line += QStringLiteral(": ") + CrashSignature::frameText(frames.at(site).toObject());
     return line;
 }
 
@@ -163,6 +123,14 @@ Result run(const ProcessFacts &facts, const ProcessEnd &end, const Options &opti
     crash.insert(QStringLiteral("core"), core);
     crash.insert(QStringLiteral("kind"), ProcessEnd::kindName(result.kind));
     crash.insert(QStringLiteral("captureMs"), double(clock.elapsed()));
+    const QJsonArray threads = crash.value(QStringLiteral("analysis")).toObject().value(QStringLiteral("threads")).toArray();
+    if (result.kind == ProcessEnd::Crashed && !threads.isEmpty()) {
+        const CrashSignature::Signature signature = CrashSignature::compute(
+                threads.first().toObject().value(QStringLiteral("frames")).toArray(),
+                crash.value(QStringLiteral("analysis")).toObject().value(QStringLiteral("modules")).toArray(), facts.executable);
+        crash.insert(QStringLiteral("signature"), signature.text);
+        crash.insert(QStringLiteral("signatureFrames"), QJsonArray::fromStringList(signature.frames));
+    }
     result.summary = summaryLine(options.appName, result.kind, crash, options.isHost);
     crash.insert(QStringLiteral("summary"), result.summary);
     result.report = crash;

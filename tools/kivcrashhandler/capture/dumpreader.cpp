@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QProcess>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -39,6 +40,19 @@ QJsonObject analyzeIsolated(const QString &program, const QString &dumpPath, con
     if (!doc.isObject())
         return failed(QStringLiteral("the reader gave no result (exit code %1)").arg(child.exitCode()));
     return doc.object();
+}
+
+QString debugIdFromBuildId(const QString &buildId)
+{
+    QByteArray bytes = QByteArray::fromHex(buildId.toLatin1()).left(16);
+    if (bytes.isEmpty())
+        return QString();
+    bytes.append(QByteArray(16 - bytes.size(), '\0'));
+    std::reverse(bytes.begin(), bytes.begin() + 4);
+    std::reverse(bytes.begin() + 4, bytes.begin() + 6);
+    std::reverse(bytes.begin() + 6, bytes.begin() + 8);
+    const QString hex = QString::fromLatin1(bytes.toHex());
+    return QStringLiteral("%1-%2-%3-%4-%5").arg(hex.mid(0, 8), hex.mid(8, 4), hex.mid(12, 4), hex.mid(16, 4), hex.mid(20));
 }
 
 bool runChild(int argc, char **argv, int *exitCode)

@@ -13,9 +13,10 @@
 //   "pid", "processName"           from the dump's process notes
 //   "signal", "signalName", "code", "codeName", "address" (the fault address, for the signals that
 //                                   have one), "crashingTid"
-//   "threads"  [{"tid", "name"?, "crashing", "frames": [{"pc", "module", "buildId", "function",
-//               "file", "line"}], "framesCut"?, "error"?}], the crashing thread first
-//   "modules"  [{"name", "file", "buildId", "start", "end"}]
+//   "threads"  [{"tid", "name"?, "crashing", "frames": [{"pc", "module", "offset", "buildId",
+//               "function"?, "file"?, "line"?, "inlined"?}], "framesCut"?, "error"?}], the crashing
+//               thread first; an inlined function is a frame of its own with its caller's pc
+//   "modules"  [{"name", "file", "buildId", "codeId", "debugId", "debugFile"?, "start", "end"}]
 //   "analysisMs"
 // or {"error": reason} when the dump cannot be read at all.
 namespace DumpReader {
@@ -34,6 +35,11 @@ QJsonObject analyzeIsolated(const QString &program, const QString &dumpPath, con
 // The GNU build id of an ELF file (hex), or "" when it has none or cannot be read. Only the note
 // is read, so it is cheap enough for a running host's executable.
 QString fileBuildId(const QString &path);
+
+// The id crash servers and symbol servers file an ELF module's debug information under, from its
+// GNU build id (hex): the first 16 bytes (zero-padded) as a GUID whose first three fields are
+// little-endian, "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" (its appendix, 0, is not written). "" for "".
+QString debugIdFromBuildId(const QString &buildId);
 
 // The child's side: when argv asks for an analysis ("--read-dump <dump> <executable>"), runs it,
 // prints the result as JSON on stdout and returns the exit code through *exitCode.

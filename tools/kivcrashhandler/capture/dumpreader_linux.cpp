@@ -8,7 +8,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QVector>
 
+#include <dwarf.h>
+#include <elfutils/libdw.h>
 #include <elfutils/libdwelf.h>
 #include <elfutils/libdwfl.h>
 #include <gelf.h>
@@ -21,6 +24,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace DumpReader {
 
@@ -38,17 +42,30 @@ QString dwflError()
     return QString::fromLocal8Bit(dwfl_errmsg(-1));
 }
 
+// Demangled always: a name the demangler refuses whole (a clone or version suffix it does not
+// know) is tried again without the suffix, which is kept as a clone note.
 QString demangled(const char *name)
 {
     if (!name)
         return QString();
     if (std::strncmp(name, "_Z", 2) != 0)
         return QString::fromLocal8Bit(name); // a C name, which the demangler would read as a type
-    int status = 0;
-    char *text = abi::__cxa_demangle(name, nullptr, nullptr, &status);
-    const QString result = QString::fromLocal8Bit(status == 0 && text ? text : name);
-    std::free(text);
-    return result;
+    const std::string whole(name);
+    for (const size_t cut : {whole.size(), whole.find_first_of(".@")}) {
+        if (cut == std::string::npos)
+            continue;
+        int status = 0;
+        char *text = abi::__cxa_demangle(whole.substr(0, cut).c_str(), nullptr, nullptr, &status);
+        if (status == 0 && text) {
+            QString result = QString::fromLocal8Bit(text);
+            std::free(text);
+            if (cut < whole.size())
+                result += QStringLiteral(" [clone %1]").arg(QString::fromLocal8Bit(whole.substr(cut).c_str()));
+            return result;
+        }
+        std::free(text);
+    }
+    return QString::fromLocal8Bit(name);
 }
 
 QString buildId(Dwfl_Module *module)
@@ -161,29 +178,95 @@ struct Walk
     bool outOfTime = false;
 };
 
-QJsonObject describeFrame(Dwfl *dwfl, Dwarf_Addr pc, bool activation)
+// A function's name as the debug information gives it (its linkage name, else its name), demangled.
+QString dieName(Dwarf_Die *die)
+{
+    Dwarf_Attribute attr;
+    const char *name = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_linkage_name, &attr));
+    if (!name)
+        name = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_MIPS_linkage_name, &attr));
+    if (!name)
+        name = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_name, &attr));
+    return demangled(name);
+}
+
+void setSource(QJsonObject *frame, const char *file, int line)
+{
+    if (!file)
+        return;
+    frame->insert(QStringLiteral("file"), QString::fromLocal8Bit(file));
+    frame->insert(QStringLiteral("line"), line);
+}
+
+// The frames a pc stands for, innermost first: one per function the debug information says is
+// inlined there (each at the line the next one in was called from), then the function itself.
+// Without debug information, the one frame the symbol table names.
+QVector<QJsonObject> describeFrames(Dwfl *dwfl, Dwarf_Addr pc, bool activation)
 {
     // A return address points after the call; look up the call itself.
     const Dwarf_Addr lookup = activation ? pc : pc - 1;
     QJsonObject frame {{QStringLiteral("pc"), hex(pc)}};
     Dwfl_Module *module = dwfl_addrmodule(dwfl, lookup);
     if (!module)
-        return frame;
-    const char *moduleName = dwfl_module_info(module, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+        return {frame};
+    Dwarf_Addr start = 0;
+    const char *moduleName = dwfl_module_info(module, nullptr, &start, nullptr, nullptr, nullptr, nullptr, nullptr);
     frame.insert(QStringLiteral("module"), QFileInfo(QString::fromLocal8Bit(moduleName ? moduleName : "")).fileName());
+    frame.insert(QStringLiteral("offset"), hex(pc - start));
     frame.insert(QStringLiteral("buildId"), buildId(module));
     GElf_Off offset = 0;
     GElf_Sym symbol;
-    if (const char *name = dwfl_module_addrinfo(module, lookup, &offset, &symbol, nullptr, nullptr, nullptr))
-        frame.insert(QStringLiteral("function"), demangled(name));
-    if (Dwfl_Line *line = dwfl_module_getsrc(module, lookup)) {
-        int lineNumber = 0;
-        if (const char *file = dwfl_lineinfo(line, nullptr, &lineNumber, nullptr, nullptr, nullptr)) {
-            frame.insert(QStringLiteral("file"), QString::fromLocal8Bit(file));
-            frame.insert(QStringLiteral("line"), lineNumber);
+    const QString symbolName = demangled(dwfl_module_addrinfo(module, lookup, &offset, &symbol, nullptr, nullptr, nullptr));
+    const char *file = nullptr;
+    int line = 0;
+    if (Dwfl_Line *source = dwfl_module_getsrc(module, lookup))
+        file = dwfl_lineinfo(source, nullptr, &line, nullptr, nullptr, nullptr);
+
+    // The innermost scope at the pc, then the DIEs it sits in: inlined functions, the function.
+    QVector<QJsonObject> frames;
+    Dwarf_Addr bias = 0;
+    Dwarf_Die *cu = dwfl_module_addrdie(module, lookup, &bias);
+    Dwarf_Die *innermost = nullptr;
+    int count = cu ? dwarf_getscopes(cu, lookup - bias, &innermost) : 0;
+    Dwarf_Die *scopes = nullptr;
+    if (count > 0)
+        count = dwarf_getscopes_die(innermost, &scopes);
+    std::free(innermost);
+    Dwarf_Files *files = nullptr;
+    size_t fileCount = 0;
+    for (int i = 0; i < count; ++i) {
+        const int tag = dwarf_tag(&scopes[i]);
+        if (tag != DW_TAG_inlined_subroutine && tag != DW_TAG_subprogram && tag != DW_TAG_entry_point)
+            continue;
+        QJsonObject f = frame;
+        const QString name = dieName(&scopes[i]);
+        if (!name.isEmpty() || !symbolName.isEmpty())
+            f.insert(QStringLiteral("function"), name.isEmpty() ? symbolName : name);
+        setSource(&f, file, line);
+        if (tag != DW_TAG_inlined_subroutine) {
+            frames.append(f);
+            break;
         }
+        f.insert(QStringLiteral("inlined"), true);
+        frames.append(f);
+        // The caller's line is where this function was inlined.
+        Dwarf_Attribute attr;
+        Dwarf_Word value = 0;
+        file = nullptr;
+        if (dwarf_formudata(dwarf_attr(&scopes[i], DW_AT_call_file, &attr), &value) == 0
+            && (files || dwarf_getsrcfiles(cu, &files, &fileCount) == 0) && value < fileCount)
+            file = dwarf_filesrc(files, value, nullptr, nullptr);
+        line = dwarf_formudata(dwarf_attr(&scopes[i], DW_AT_call_line, &attr), &value) == 0 ? int(value) : 0;
     }
-    return frame;
+    std::free(scopes);
+    if (frames.isEmpty() || frames.last().value(QStringLiteral("inlined")).toBool()) {
+        // No debug information here, or none for the function the inlined ones sit in.
+        if (!symbolName.isEmpty())
+            frame.insert(QStringLiteral("function"), symbolName);
+        setSource(&frame, file, line);
+        frames.append(frame);
+    }
+    return frames;
 }
 
 int onFrame(Dwfl_Frame *state, void *arg)
@@ -201,7 +284,13 @@ int onFrame(Dwfl_Frame *state, void *arg)
     bool activation = false;
     if (!dwfl_frame_pc(state, &pc, &activation))
         return DWARF_CB_ABORT;
-    walk->frames.append(describeFrame(walk->dwfl, pc, activation));
+    for (const QJsonObject &frame : describeFrames(walk->dwfl, pc, activation)) {
+        if (walk->frames.size() >= kMaxFramesPerThread) {
+            walk->framesCut = true;
+            return DWARF_CB_ABORT;
+        }
+        walk->frames.append(frame);
+    }
     return DWARF_CB_OK;
 }
 
@@ -227,16 +316,28 @@ int onModule(Dwfl_Module *module, void **, const char *name, Dwarf_Addr start, v
     auto *modules = static_cast<QJsonArray *>(arg);
     if (modules->size() >= kMaxModules)
         return DWARF_CB_ABORT;
+    GElf_Addr bias = 0;
+    Elf *elf = dwfl_module_getelf(module, &bias);
     Dwarf_Addr end = 0;
     const char *file = nullptr;
     dwfl_module_info(module, nullptr, nullptr, &end, nullptr, nullptr, &file, nullptr);
-    modules->append(QJsonObject {
+    const QString id = buildId(module);
+    QJsonObject entry {
         {QStringLiteral("name"), QString::fromLocal8Bit(name ? name : "")},
         {QStringLiteral("file"), QString::fromLocal8Bit(file ? file : "")},
-        {QStringLiteral("buildId"), buildId(module)},
+        {QStringLiteral("buildId"), id},
+        {QStringLiteral("codeId"), id},
+        {QStringLiteral("debugId"), debugIdFromBuildId(id)},
         {QStringLiteral("start"), hex(start)},
         {QStringLiteral("end"), hex(end)},
-    });
+    };
+    // The file its debug information is filed under: the separate file it names, else itself.
+    GElf_Word crc = 0;
+    if (const char *link = elf ? dwelf_elf_gnu_debuglink(elf, &crc) : nullptr)
+        entry.insert(QStringLiteral("debugFile"), QString::fromLocal8Bit(link));
+    else if (file)
+        entry.insert(QStringLiteral("debugFile"), QString::fromLocal8Bit(file));
+    modules->append(entry);
     return DWARF_CB_OK;
 }
 

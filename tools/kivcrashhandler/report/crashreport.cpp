@@ -114,6 +114,9 @@ QJsonObject build(const Context &context, const Session &session)
         {QStringLiteral("summary"), context.summary},
         {QStringLiteral("crash"), context.crash},
     };
+    // What groups this crash with others of the same bug (crashsignature.h), beside the summary.
+    if (context.crash.contains(QStringLiteral("signature")))
+        report.insert(QStringLiteral("signature"), context.crash.value(QStringLiteral("signature")));
     if (!context.nameSquatted.isEmpty())
         report.insert(QStringLiteral("nameSquatted"), context.nameSquatted);
     return report;
