@@ -177,13 +177,15 @@ private slots:
 
     // The oldest reports of the application go, with what belongs to them (their host's journals
     // once no process has its pid: pids above the kernel's limit never run); nothing else is touched.
+    // Crashes (and unreadable reports) count against DumpCount; exits and kills have a budget of
+    // their own, so newer exits never push a crash out.
     void retention()
     {
         QTemporaryDir dir;
         QStringList expected;
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < 9; ++i) {
             const QString name = QStringLiteral("app-%1-2026010%2T000000Z.json").arg(4194400 + i).arg(i + 1);
-            QVERIFY(TestFiles::writeAll(dir.filePath(name), "{}"));
+            QVERIFY(TestFiles::writeAll(dir.filePath(name), i < 5 ? "{}" : i % 2 ? R"({"crash": {"kind": "exited"}})" : R"({"crash": {"kind": "killed"}})"));
             expected.append(name);
         }
         for (const char *other : {"app-4194400-20260101T000000Z.core", "app-4194400.journal.jsonl", "app-4194400-20250101T000000000Z.journal.jsonl",
@@ -193,9 +195,10 @@ private slots:
         QVERIFY(Retention::enforce(dir.path(), "app", 0).isEmpty());
         QCOMPARE(Retention::enforce(dir.path(), "app", 3),
                  QStringList({"app-4194400-20250101T000000000Z.journal.jsonl", "app-4194400-20260101T000000Z.core", "app-4194400-20260101T000000Z.json",
-                              "app-4194400.journal.jsonl", "app-4194401-20260102T000000Z.json"}));
-        QCOMPARE(Retention::reportsOf(dir.path(), "app"), expected.mid(2));
-        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 7);
+                              "app-4194400.journal.jsonl", "app-4194401-20260102T000000Z.json", "app-4194405-20260106T000000Z.json"}));
+        QCOMPARE(Retention::reportsOf(dir.path(), "app"), expected.mid(2, 3) + expected.mid(6));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 10);
+        QCOMPARE(Retention::enforce(dir.path(), "app", 2), QStringList({"app-4194402-20260103T000000Z.json", "app-4194406-20260107T000000Z.json"}));
     }
 
     // Two reports that want one name (a host relaunched under a reused pid within a second): each

@@ -8,11 +8,27 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 
 #include <algorithm>
 
 namespace Retention {
+
+namespace {
+
+// A crash, unless the report says it ended otherwise: an unreadable report is kept like a crash.
+bool isCrash(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return true;
+    const QString kind = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("crash")).toObject().value(QStringLiteral("kind")).toString();
+    return kind.isEmpty() || kind == QLatin1String("crashed");
+}
+
+} // namespace
 
 Policy readPolicy(const QString &appName)
 {
@@ -50,17 +66,27 @@ QStringList enforce(const QString &folder, const QString &appStem, int dumpCount
     if (dumpCount <= 0)
         return removed;
     const QStringList reports = reportsOf(folder, appStem);
-    const int drop = qMax(0, reports.size() - dumpCount);
     const QDir dir(folder);
+    QStringList crashes;
+    QStringList others;
+    for (const QString &report : reports)
+        (isCrash(dir.filePath(report)) ? crashes : others).append(report);
+    // The oldest beyond each budget go, in the order they were written.
+    const QStringList dropped = crashes.mid(0, qMax(0, crashes.size() - dumpCount))
+            + others.mid(0, qMax(0, others.size() - qMin(dumpCount, kOtherEndsKept)));
+    QStringList drops;
+    QStringList kept;
+    for (const QString &report : reports)
+        (dropped.contains(report) ? drops : kept).append(report);
     const auto pidOf = [&appStem](const QString &report) { return report.mid(appStem.size() + 1).section(QLatin1Char('-'), 0, 0); };
     QStringList keptPids;
-    for (int i = drop; i < reports.size(); ++i)
-        keptPids.append(pidOf(reports.at(i)));
-    for (int i = 0; i < drop; ++i) {
-        QStringList patterns {reports.at(i).chopped(4) + QLatin1Char('*')}; // the report and "<report>.*"
+    for (const QString &report : qAsConst(kept))
+        keptPids.append(pidOf(report));
+    for (const QString &report : qAsConst(drops)) {
+        QStringList patterns {report.chopped(4) + QLatin1Char('*')}; // the report and "<report>.*"
         // Its host's journal goes with the last report of that pid, once no process has the pid
         // (a journal in use by a live host of the same pid is never touched).
-        const QString pid = pidOf(reports.at(i));
+        const QString pid = pidOf(report);
         if (!keptPids.contains(pid) && processStart(pid.toLongLong()).state == ProcessStart::NotRunning) {
             patterns << DumpFolder::journalPatterns(appStem, pid);
             keptPids.append(pid); // once

@@ -16,6 +16,8 @@
 // journals and anything else in the folder are never touched.
 namespace Retention {
 
+constexpr int kOtherEndsKept = 3;
+
 struct Policy
 {
     int dumpCount = -1;
@@ -27,8 +29,8 @@ Policy readPolicy(const QString &appName);
 // The application's reports in `folder`, oldest first (by the time in their name, then by file time).
 QStringList reportsOf(const QString &folder, const QString &appStem);
 
-// Removes the oldest reports (and what belongs to them) beyond `dumpCount`; returns the removed
-// file names.
+// Removes the oldest crash reports beyond `dumpCount` and the oldest other reports beyond their
+// budget (and what belongs to them); returns the removed file names.
 QStringList enforce(const QString &folder, const QString &appStem, int dumpCount);
 
 } // namespace Retention
