@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -104,7 +105,7 @@ int main(int argc, char **argv)
         if (std::strncmp(line, "connect ", 8) == 0) {
             sockaddr_un address = {};
             address.sun_family = AF_UNIX;
-            std::strncpy(address.sun_path, line + 8, sizeof address.sun_path - 1);
+            std::memcpy(address.sun_path, line + 8, std::min(std::strlen(line + 8), sizeof address.sun_path - 1));
             handler = socket(AF_UNIX, SOCK_STREAM, 0);
             const bool ok = connect(handler, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
             std::printf(ok ? "connected\n" : "failed\n");
