@@ -2,6 +2,7 @@
 
 #include <QHash>
 #include <QRegularExpression>
+#include <QStringView>
 
 namespace CrashSignature {
 
@@ -42,9 +43,14 @@ int closing(const QString &text, int from, QChar open, QChar close)
     return -1;
 }
 
+bool startsAt(const QString &text, int i, QLatin1String word)
+{
+    return QStringView(text).mid(i).startsWith(word);
+}
+
 bool startsOperator(const QString &text, int i)
 {
-    return text.midRef(i).startsWith(QLatin1String("operator"))
+    return startsAt(text, i, QLatin1String("operator"))
             && (i == 0 || !(text.at(i - 1).isLetterOrNumber() || text.at(i - 1) == QLatin1Char('_')))
             && (i + 8 == text.size() || !(text.at(i + 8).isLetterOrNumber() || text.at(i + 8) == QLatin1Char('_')));
 }
@@ -120,7 +126,7 @@ QString normalisedFunction(const QString &name)
             operatorAt = out.size();
             out += QLatin1String("operator");
             i += 8;
-            if (text.midRef(i).startsWith(QLatin1String("()"))) {
+            if (startsAt(text, i, QLatin1String("()"))) {
                 out += QLatin1String("()");
                 i += 2;
             }
@@ -131,7 +137,7 @@ QString normalisedFunction(const QString &name)
             const int end = closing(text, i, QLatin1Char('{'), QLatin1Char('}'));
             if (end < 0)
                 break;
-            out += text.midRef(i, end - i + 1);
+            out += text.mid(i, end - i + 1);
             i = end;
         } else if (c == QLatin1Char('<')) {
             const int end = closing(text, i, QLatin1Char('<'), QLatin1Char('>'));
@@ -141,7 +147,7 @@ QString normalisedFunction(const QString &name)
             i = end;
         } else if (c == QLatin1Char('(')) {
             const int end = closing(text, i, QLatin1Char('('), QLatin1Char(')'));
-            if (end < 0 || !text.midRef(end + 1).startsWith(QLatin1String("::")))
+            if (end < 0 || !startsAt(text, end + 1, QLatin1String("::")))
                 break;
             i = end;
         } else {
