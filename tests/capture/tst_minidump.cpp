@@ -35,7 +35,6 @@ private slots:
     void damagedDumps();
     void summaries_data();
     void summaries();
-    void whereInWalkedStack();
 };
 
 void TestMinidump::realDumpRead()
@@ -168,36 +167,6 @@ void TestMinidump::summaries()
         crash.insert(QStringLiteral("analysis"), Minidump::read(dump));
     crash.insert(QStringLiteral("core"), core);
     QCOMPARE(Capture::summaryLine(QStringLiteral("demo"), end.kind, crash), line);
-}
-
-// The crash site picked from a walked stack: the program's own named frame; where the program has
-// no symbols, its faulting module and offset rather than the system's named frames above it.
-void TestMinidump::whereInWalkedStack()
-{
-    QJsonObject analysis = Minidump::read(realDump());
-    QJsonArray threads = analysis[QStringLiteral("threads")].toArray();
-    QJsonObject crashing = threads[0].toObject();
-    QJsonArray frames = crashing[QStringLiteral("frames")].toArray();
-    frames.append(QJsonObject {{QStringLiteral("pc"), QStringLiteral("0x7b627e49")}, {QStringLiteral("module"), QStringLiteral("kernel32.dll")},
-                               {QStringLiteral("offset"), QStringLiteral("0x27e49")}, {QStringLiteral("function"), QStringLiteral("BaseThreadInitThunk")},
-                               {QStringLiteral("file"), QStringLiteral("thread.c")}, {QStringLiteral("line"), 61}});
-    const auto where = [&]() {
-        crashing.insert(QStringLiteral("frames"), frames);
-        threads[0] = crashing;
-        analysis.insert(QStringLiteral("threads"), threads);
-        const QJsonObject crash {{QStringLiteral("analysis"), analysis},
-                                 {QStringLiteral("core"), QJsonObject {{QStringLiteral("format"), QStringLiteral("minidump")}}}};
-        return Capture::summaryLine(QStringLiteral("demo"), ProcessEnd::Crashed, crash).section(QStringLiteral(": "), 2);
-    };
-    QCOMPARE(where(), QStringLiteral("win_crash_host.exe+0x15e1"));
-    QJsonObject own = frames[0].toObject();
-    own.insert(QStringLiteral("function"), QStringLiteral("nullWriteInMain"));
-    frames[0] = own;
-    QCOMPARE(where(), QStringLiteral("nullWriteInMain in win_crash_host.exe"));
-    own.insert(QStringLiteral("file"), QStringLiteral("win_crash_host.cpp"));
-    own.insert(QStringLiteral("line"), 30);
-    frames[0] = own;
-    QCOMPARE(where(), QStringLiteral("nullWriteInMain win_crash_host.cpp:30"));
 }
 
 QTEST_GUILESS_MAIN(TestMinidump)
