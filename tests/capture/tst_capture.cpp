@@ -233,7 +233,12 @@ private slots:
         QCOMPARE(crashing["framesCut"].toBool(), mode == "overflow");
         QVERIFY(crashing["frames"].toArray().size() <= DumpReader::kMaxFramesPerThread);
         QCOMPARE(analysis["threads"].toArray().size(), 2);
-        QVERIFY(!analysis["modules"].toArray().isEmpty());
+        // The host's module as crash servers file it: code id, debug id, debug file.
+        const QString buildId = CoreAnalysis::fileBuildId(program);
+        const auto modules = analysis["modules"].toArray();
+        const auto own = std::find_if(modules.begin(), modules.end(), [&](const QJsonValue &m) { return m["codeId"] == buildId; });
+        QVERIFY2(!buildId.isEmpty() && own != modules.end(), qPrintable(buildId));
+        QCOMPARE(QJsonArray({(*own)["debugId"], (*own)["debugFile"]}), QJsonArray({CoreAnalysis::debugIdFromBuildId(buildId), QFileInfo(program).canonicalFilePath()}));
         // Kept for full dumps or when nothing is registered, else removed once read.
         QCOMPARE(crash["core"]["removed"].toBool(), dumpType == 1);
         QCOMPARE(QDir(dir.path() + "/dumps").entryList({"*.core"}).size(), dumpType == 1 ? 0 : 1);
