@@ -9,7 +9,8 @@
 namespace {
 
 const QJsonArray kModules {
-    QJsonObject {{"name", "/opt/app/bin/app"}, {"file", "/opt/app/bin/app"}},
+    QJsonObject {{"name", "/usr/lib/app/app"}, {"file", "/usr/lib/app/app"}}, // installed below /usr/lib
+    QJsonObject {{"name", "/usr/lib/app/plugins/libappcore.so"}, {"file", ""}},
     QJsonObject {{"name", "/usr/lib/x86_64-linux-gnu/libc.so.6"}, {"file", ""}},
     QJsonObject {{"name", "/opt/Qt/5.15.2/gcc_64/lib/libQt5Core.so.5"}, {"file", ""}}, // Qt, wherever it lies
     QJsonObject {{"name", "app.exe"}, {"file", "C:\\Program Files\\App\\app.exe"}},
@@ -63,9 +64,9 @@ private slots:
                                           << "Player::fail(int) const player.cpp:12" << "Player::fail | Player::run<> | QObject::event | main";
         // The system's frames with lines do not stand in for the app's frame without one.
         QTest::newRow("in the C library, called by the app")
-                << QStringList {"libc.so.6: __memmove_avx_unaligned_erms @memmove.S:300", "app: (anonymous namespace)::copy(char*) [clone .cold]",
+                << QStringList {"libc.so.6: __memmove_avx_unaligned_erms @memmove.S:300", "libappcore.so: (anonymous namespace)::copy(char*) [clone .cold]",
                                 "app: main", "libc.so.6: __libc_start_call_main @libc_start_call_main.h:58"}
-                << "(anonymous namespace)::copy(char*) [clone .cold] in app" << "copy | main";
+                << "(anonymous namespace)::copy(char*) [clone .cold] in libappcore.so" << "copy | main";
         QTest::newRow("stripped app") << QStringList {"app: +0x1a2b", "app: +0x10", "libc.so.6: __libc_start_call_main @libc_start_call_main.h:58"}
                                       << "app+0x1a2b" << "app+0x1a2b | app+0x10 | __libc_start_call_main";
         QTest::newRow("a call through a null pointer") << QStringList {"?: 0x0", "app: Widget::paint() @widget.cpp:5", "app: main"}
@@ -86,9 +87,9 @@ private slots:
         QFETCH(QString, site);
         QFETCH(QString, signature);
         const QJsonArray stack = framesOf(frames);
-        const int at = CrashSignature::siteIndex(stack, kModules, "/opt/app/bin/app");
+        const int at = CrashSignature::siteIndex(stack, kModules, "/usr/lib/app/app");
         QCOMPARE(at < 0 ? QString() : CrashSignature::frameText(stack.at(at).toObject()), site);
-        const CrashSignature::Signature computed = CrashSignature::compute(stack, kModules, "/opt/app/bin/app");
+        const CrashSignature::Signature computed = CrashSignature::compute(stack, kModules, "/usr/lib/app/app");
         QCOMPARE(computed.text, signature);
         QCOMPARE(computed.frames.join(" | "), signature);
     }

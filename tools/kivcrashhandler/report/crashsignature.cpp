@@ -62,16 +62,19 @@ bool isSystemModule(const QString &path, const QString &executable)
     const QString name = baseName(path);
     if (name.isEmpty() || (!executable.isEmpty() && name == baseName(executable)))
         return false;
-    if (path.startsWith(QLatin1String("/lib")) || path.startsWith(QLatin1String("/usr/lib"))
-        || path.contains(QLatin1String(":\\windows\\"), Qt::CaseInsensitive) || name.startsWith(QLatin1String("linux-vdso"))
-        || name.startsWith(QLatin1String("[vdso")))
-        return true;
     static const QRegularExpression runtimes(
             QStringLiteral("^(ld-linux.*|lib(c|m|dl|rt|pthread|stdc\\+\\+|gcc_s)\\.so.*|libQt[56].*|Qt[56].*\\.dll|ntdll\\.dll|"
                            "kernel32\\.dll|kernelbase\\.dll|ucrtbase\\.dll|msvcrt\\.dll|vcruntime.*\\.dll|msvcp.*\\.dll|"
-                           "libstdc\\+\\+-6\\.dll|libgcc_s_.*\\.dll|libwinpthread-1\\.dll)$"),
+                           "libstdc\\+\\+-6\\.dll|libgcc_s_.*\\.dll|libwinpthread-1\\.dll|linux-vdso.*|\\[vdso.*)$"),
             QRegularExpression::CaseInsensitiveOption);
-    return runtimes.match(name).hasMatch();
+    if (runtimes.match(name).hasMatch())
+        return true;
+    // Beside the program or below its folder: the application's, wherever it is installed.
+    const QString folder = executable.left(executable.size() - baseName(executable).size());
+    if (!folder.isEmpty() && path.startsWith(folder))
+        return false;
+    return path.startsWith(QLatin1String("/lib")) || path.startsWith(QLatin1String("/usr/lib"))
+            || path.contains(QLatin1String(":\\windows\\"), Qt::CaseInsensitive);
 }
 
 int siteIndex(const QJsonArray &frames, const QJsonArray &modules, const QString &executable)

@@ -22,10 +22,10 @@ namespace CrashSignature {
 
 constexpr int kFrames = 4;
 
-// The system's code rather than the application's: a module under /lib or /usr/lib (any /lib*,
-// /usr/lib* folder), the vdso, a module in the Windows folder, or by its file name the C and C++
-// runtimes, the dynamic loader and Qt, wherever they lie. `executable`, the crashed process's own
-// program, never is.
+// The system's code rather than the application's: by its file name the C and C++ runtimes, the
+// dynamic loader, the vdso and Qt, wherever they lie; else a module under /lib or /usr/lib (any
+// /lib*, /usr/lib* folder) or in the Windows folder, unless it lies in the folder of `executable`
+// (the crashed process's own program, which never is the system's) or below it.
 bool isSystemModule(const QString &path, const QString &executable = QString());
 
 // The index of the crash site in `frames`, -1 when there are none.
