@@ -6,6 +6,7 @@
 #include "capture/dumpreader.h"
 #include "capture/corepattern.h"
 #include "localdumpsettings.h"
+#include "report/crashsignature.h"
 #include "handlerdriver.h"
 
 #include <QtTest>
@@ -42,7 +43,7 @@ QStringList functions(const QJsonArray &frames)
     return names;
 }
 
-// "function file:line" of each frame, as elfutils' own tool shows the core's first (the crashing)
+// "function\tfile:line" of each frame, as elfutils' own tool shows the core's first (the crashing)
 // thread: "#0  0x... name - module", then the source line indented, "file:line:column".
 QStringList euStackFrames(const QString &core, const QString &executable)
 {
@@ -58,17 +59,30 @@ QStringList euStackFrames(const QString &core, const QString &executable)
         const QRegularExpressionMatch f = frame.match(lines.at(i));
         const QRegularExpressionMatch s = source.match(lines.value(i + 1));
         if (f.hasMatch())
-            frames.append((f.captured(1) == "??" ? QString() : f.captured(1)) + ' '
+            frames.append((f.captured(1) == "??" ? QString() : f.captured(1)) + '\t'
                           + (s.hasMatch() ? s.captured(1) + ':' + s.captured(2) : QString()));
     }
-    return frames.isEmpty() ? QStringList {QStringLiteral("eu-stack (exit code %1): ").arg(tool.exitCode()) + tool.readAllStandardError() + lines.join("\n")} : frames;
+    return frames.isEmpty() ? QStringList {QStringLiteral("eu-stack (exit code %1): ").arg(tool.exitCode()) + tool.readAllStandardError()} : frames;
 }
 
-QStringList reportFrames(const QJsonArray &frames)
+// The report's frames in that form. One difference, by design: where the debug information holds
+// only a C++ function's plain name (one of internal linkage: in an anonymous namespace, a lambda),
+// the report names the function by its symbol, qualified ("(anonymous namespace)::worker(void*)"),
+// where eu-stack shows the plain name ("worker"); such a name, the same once normalised, is shown
+// as eu-stack's.
+QStringList reportFrames(const QJsonArray &frames, const QStringList &euStack)
 {
     QStringList out;
-    for (const QJsonValue &f : frames)
-        out.append(f["function"].toString() + ' ' + (f["file"].isString() ? f["file"].toString() + ':' + QString::number(f["line"].toInt()) : QString()));
+    for (int i = 0; i < frames.size(); ++i) {
+        const QJsonValue f = frames[i];
+        QString function = f["function"].toString();
+        const QString plain = euStack.value(i).section('\t', 0, 0);
+        const QString normalised = CrashSignature::normalisedFunction(function);
+        const QString plainNormalised = CrashSignature::normalisedFunction(plain);
+        if (!f["inlined"].toBool() && !plain.isEmpty() && (normalised == plainNormalised || normalised.endsWith("::" + plainNormalised)))
+            function = plain;
+        out.append(function + '\t' + (f["file"].isString() ? f["file"].toString() + ':' + QString::number(f["line"].toInt()) : QString()));
+    }
     return out;
 }
 
@@ -139,22 +153,23 @@ private slots:
         QTest::addColumn<int>("dumpType");         // registered for the application, -1 for none
 
         QTest::newRow("null write in main") << "segv" << ""
-            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: nullWriteInMain \S+/crash_host.cpp:\d+$)"
-            << QStringList {"nullWriteInMain", "main"} << "^nullWriteInMain \\| main$" << 2;
+            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: \(anonymous namespace\)::nullWriteInMain\(\) \S+/crash_host.cpp:\d+$)"
+            << QStringList {"(anonymous namespace)::nullWriteInMain()", "main"} << "^nullWriteInMain \\| main$" << 2;
         QTest::newRow("abort in a named thread") << "abort-thread" << ""
-            << R"(^crash-host crashed: SIGABRT \(SI_TKILL\) in thread crash-worker \(\d+\): workerAbortDeep \S+crash_host.cpp:\d+$)"
-            << QStringList {"__GI_abort", "workerAbortDeep", "workerAbortMiddle", "workerAbortTop", "operator()",
-                            "std::function<void ()>::operator()() const", "worker"}
-            << "^workerAbortDeep \\| workerAbortMiddle \\| workerAbortTop \\| operator\\(\\)$" << -1;
+            << R"(^crash-host crashed: SIGABRT \(SI_TKILL\) in thread crash-worker \(\d+\): \(anonymous namespace\)::workerAbortDeep\(\) \S+crash_host.cpp:\d+$)"
+            << QStringList {"__GI_abort", "(anonymous namespace)::workerAbortDeep()", "(anonymous namespace)::workerAbortMiddle()",
+                            "(anonymous namespace)::workerAbortTop()", "std::function<void ()>::operator()() const",
+                            "(anonymous namespace)::worker(void*)"}
+            << "^workerAbortDeep \\| workerAbortMiddle \\| workerAbortTop \\| (s_workerBody::\\{lambda#1\\}::)?operator\\(\\)$" << -1;
         // Each inlined function is a frame of its own; the innermost is the crash site.
         QTest::newRow("inlined") << "inline" << ""
             << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x0 in thread main: inlinedInner \S+crash_host.cpp:\d+$)"
-            << QStringList {"inlinedInner", "inlinedMiddle", "outerOfInlined", "main"}
+            << QStringList {"inlinedInner", "inlinedMiddle", "(anonymous namespace)::outerOfInlined()", "main"}
             << "^inlinedInner \\| inlinedMiddle \\| outerOfInlined \\| main$" << -1;
         // The frame limit holds: the deepest frames come first, the walk stops at the limit.
         QTest::newRow("stack overflow") << "overflow" << ""
-            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x[0-9a-f]+ in thread main: recurseForever \S+crash_host.cpp:\d+$)"
-            << QStringList {"recurseForever", "recurseForever"}
+            << R"(^crash-host crashed: SIGSEGV \(SEGV_MAPERR\) at 0x[0-9a-f]+ in thread main: \(anonymous namespace\)::recurseForever\(int\) \S+crash_host.cpp:\d+$)"
+            << QStringList {"(anonymous namespace)::recurseForever(int)", "(anonymous namespace)::recurseForever(int)"}
             << "^recurseForever( \\| recurseForever){3}$" << -1;
         // No names in the program: its frames say module and offset, and the C library's named
         // frames below do not stand in for the crash site.
@@ -234,11 +249,11 @@ private slots:
         QVERIFY(crashing["frames"].toArray().size() <= DumpReader::kMaxFramesPerThread);
         QCOMPARE(analysis["threads"].toArray().size(), 2);
         // The host's module as crash servers file it: code id, debug id, debug file.
-        const QString buildId = CoreAnalysis::fileBuildId(program);
+        const QString buildId = DumpReader::fileBuildId(program);
         const auto modules = analysis["modules"].toArray();
         const auto own = std::find_if(modules.begin(), modules.end(), [&](const QJsonValue &m) { return m["codeId"] == buildId; });
         QVERIFY2(!buildId.isEmpty() && own != modules.end(), qPrintable(buildId));
-        QCOMPARE(QJsonArray({(*own)["debugId"], (*own)["debugFile"]}), QJsonArray({CoreAnalysis::debugIdFromBuildId(buildId), QFileInfo(program).canonicalFilePath()}));
+        QCOMPARE(QJsonArray({(*own)["debugId"], (*own)["debugFile"]}), QJsonArray({DumpReader::debugIdFromBuildId(buildId), QFileInfo(program).canonicalFilePath()}));
         // Kept for full dumps or when nothing is registered, else removed once read.
         QCOMPARE(crash["core"]["removed"].toBool(), dumpType == 1);
         QCOMPARE(QDir(dir.path() + "/dumps").entryList({"*.core"}).size(), dumpType == 1 ? 0 : 1);
@@ -248,8 +263,8 @@ private slots:
         QVERIFY2(QFile::exists(kept), qPrintable(kept));
 
         // Frame for frame what elfutils' own tool reads from the same core (it walks up to 256).
-        QStringList expected = euStackFrames(kept, program).mid(0, DumpReader::kMaxFramesPerThread);
-        QCOMPARE(reportFrames(crashing["frames"].toArray()).join(" | "), expected.join(" | "));
+        const QStringList expected = euStackFrames(kept, program).mid(0, DumpReader::kMaxFramesPerThread);
+        QCOMPARE(reportFrames(crashing["frames"].toArray(), expected).join(" | "), expected.join(" | "));
 
         // The same core cut short: a stated reason or what could still be read, never a hang.
         QVERIFY(TestFiles::writeAll(dir.path() + "/cut.core", readAll(kept).left(24 * 1024)));

@@ -182,7 +182,9 @@ private slots:
             QJsonObject crash = report["crash"].toObject();
             crash["kind"] = kind;
             report["crash"] = crash;
-            if (!signature.isEmpty())
+            if (signature.isEmpty())
+                report.remove("signature"); // an exit has none
+            else
                 report["signature"] = signature;
             return TestFiles::writeAll(folder + '/' + name, QJsonDocument(report).toJson());
         };

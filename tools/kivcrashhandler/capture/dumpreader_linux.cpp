@@ -178,13 +178,19 @@ struct Walk
     bool outOfTime = false;
 };
 
-// A function's name as the debug information gives it (its linkage name, else its name), demangled.
-QString dieName(Dwarf_Die *die)
+// A function's name as the debug information gives it: its linkage name, demangled, else its plain
+// name. The debug information gives only the plain name for a C++ function of internal linkage (in
+// an anonymous namespace, a lambda, a template of one); the function itself (not one inlined into
+// it) then takes its symbol's name, which says the same function qualified: `symbol` is that
+// symbol's raw name, used only when it is a C++ one and not a split-off part or clone of it.
+QString dieName(Dwarf_Die *die, const char *symbol)
 {
     Dwarf_Attribute attr;
     const char *name = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_linkage_name, &attr));
     if (!name)
         name = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_MIPS_linkage_name, &attr));
+    if (!name && symbol && std::strncmp(symbol, "_Z", 2) == 0 && !std::strchr(symbol, '.'))
+        name = symbol;
     if (!name)
         name = dwarf_formstring(dwarf_attr_integrate(die, DW_AT_name, &attr));
     return demangled(name);
@@ -216,7 +222,8 @@ QVector<QJsonObject> describeFrames(Dwfl *dwfl, Dwarf_Addr pc, bool activation)
     frame.insert(QStringLiteral("buildId"), buildId(module));
     GElf_Off offset = 0;
     GElf_Sym symbol;
-    const QString symbolName = demangled(dwfl_module_addrinfo(module, lookup, &offset, &symbol, nullptr, nullptr, nullptr));
+    const char *rawSymbol = dwfl_module_addrinfo(module, lookup, &offset, &symbol, nullptr, nullptr, nullptr);
+    const QString symbolName = demangled(rawSymbol);
     const char *file = nullptr;
     int line = 0;
     if (Dwfl_Line *source = dwfl_module_getsrc(module, lookup))
@@ -239,7 +246,7 @@ QVector<QJsonObject> describeFrames(Dwfl *dwfl, Dwarf_Addr pc, bool activation)
         if (tag != DW_TAG_inlined_subroutine && tag != DW_TAG_subprogram && tag != DW_TAG_entry_point)
             continue;
         QJsonObject f = frame;
-        const QString name = dieName(&scopes[i]);
+        const QString name = dieName(&scopes[i], tag == DW_TAG_inlined_subroutine ? nullptr : rawSymbol);
         if (!name.isEmpty() || !symbolName.isEmpty())
             f.insert(QStringLiteral("function"), name.isEmpty() ? symbolName : name);
         setSource(&f, file, line);
