@@ -1,8 +1,8 @@
 // What a report names as the crash site and the signature it groups by, from the crashing
 // thread's frames: stacks of Linux and Windows shapes, and the names the normaliser meets.
 
-#include "capture/coreanalysis.h"
-#include "crashsignature.h"
+#include "capture/dumpreader.h"
+#include "report/crashsignature.h"
 
 #include <QtTest>
 
@@ -127,9 +127,9 @@ private slots:
     // As crash servers file an ELF module: the GUID's first three fields little-endian.
     void debugIds()
     {
-        QCOMPARE(CoreAnalysis::debugIdFromBuildId("0123456789abcdef0123456789abcdef01234567"), QString("67452301-ab89-efcd-0123-456789abcdef"));
-        QCOMPARE(CoreAnalysis::debugIdFromBuildId("01020304"), QString("04030201-0000-0000-0000-000000000000"));
-        QCOMPARE(CoreAnalysis::debugIdFromBuildId(""), QString());
+        QCOMPARE(DumpReader::debugIdFromBuildId("0123456789abcdef0123456789abcdef01234567"), QString("67452301-ab89-efcd-0123-456789abcdef"));
+        QCOMPARE(DumpReader::debugIdFromBuildId("01020304"), QString("04030201-0000-0000-0000-000000000000"));
+        QCOMPARE(DumpReader::debugIdFromBuildId(""), QString());
     }
 };
 
