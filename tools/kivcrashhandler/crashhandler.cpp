@@ -4,6 +4,7 @@
 #include "protocol/serverguard.h"
 #include "wire.h"
 #include "delivery/delivery.h"
+#include "session/latesessions.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -70,7 +71,9 @@ void CrashHandler::start(const ListenTimes &listenTimes)
         {QStringLiteral("dumpCount"), m_policy.dumpCount},
         {QStringLiteral("dumpType"), m_policy.dumpType},
         {QStringLiteral("coreLimit"), m_hostFacts.dumpsNote},
+        {QStringLiteral("workingFolder"), m_hostFacts.workingFolder},
     };
+    m_workingFolderJournaled = m_hostFacts.workingFolder;
     if (listenTimes.sinceProcessCreated >= 0)
         line.insert(QStringLiteral("listeningMs"), double(listenTimes.sinceProcessCreated));
     if (listenTimes.sinceMain >= 0)
@@ -84,6 +87,17 @@ void CrashHandler::start(const ListenTimes &listenTimes)
     // QLocalServer::listen() itself takes such a connection and announces it before the signal
     // above was connected.
     onNewConnection();
+
+    // Sessions of this application whose handler died before their host ended are finished now,
+    // on a thread of their own, after listening.
+    m_late = new LateSessions(m_files.path(), m_args.appName, m_journal.path(), QCoreApplication::applicationFilePath(),
+                              [this](const LateSessions::Outcome &outcome) {
+                                  m_journal.append(outcome.report.isEmpty() ? QStringLiteral("lateSessionSkipped")
+                                                                            : QStringLiteral("lateReport"), outcome.toJson());
+                                  if (!outcome.report.isEmpty())
+                                      m_delivery->reportWritten(outcome.report, outcome.config);
+                              }, this);
+    m_late->start();
 }
 
 void CrashHandler::onNewConnection()
@@ -274,7 +288,19 @@ void CrashHandler::finish()
     } else {
         writeCrashReport();
     }
-    m_delivery->finish(); // quits once what is due has been sent
+    // Quits once what is due has been sent, and the late sessions are written and queued.
+    if (m_late && m_late->busy()) {
+        const bool ok = connect(m_late, SIGNAL(idle()), this, SLOT(finishDelivery()));
+        Q_ASSERT(ok);
+        Q_UNUSED(ok);
+    } else {
+        finishDelivery();
+    }
+}
+
+void CrashHandler::finishDelivery()
+{
+    m_delivery->finish();
 }
 
 // Who may talk to this handler, and who holds its name (see serverguard.h).

@@ -19,6 +19,7 @@ class QLocalServer;
 class QLocalSocket;
 class QTimer;
 class Delivery;
+class LateSessions;
 class NameWatch;
 class ProcessWatcher;
 
@@ -67,6 +68,7 @@ private slots:
     void finish();
     void onNameReclaimed();
     void onNameSuperseded();
+    void finishDelivery();
 
 private:
     struct Connection
@@ -115,6 +117,8 @@ private:
     int m_connectionCount = 0;
     QTimer *m_drainTimer;
     Delivery *m_delivery; // crash reports to the team's crash server (delivery/)
+    LateSessions *m_late = nullptr; // sessions of the application whose handler died
+    QString m_workingFolderJournaled;
     quint64 m_serverInode = 0;
     bool m_hostGone = false;
     bool m_finished = false;

@@ -41,6 +41,11 @@ void CrashHandler::refreshProcessFacts()
         return;
     m_factsReadAt = now;
     m_hostFacts.refresh();
+    // A relative core pattern is resolved against it: a later handler needs it should this one die.
+    if (m_hostFacts.workingFolder != m_workingFolderJournaled) {
+        m_workingFolderJournaled = m_hostFacts.workingFolder;
+        m_journal.append(QStringLiteral("hostWorkingFolder"), {{QStringLiteral("folder"), m_workingFolderJournaled}});
+    }
     for (auto it = m_subProcessFacts.begin(); it != m_subProcessFacts.end(); ++it) {
         if (m_subProcessWatchers.contains(it.key()))
             it->refresh();

@@ -171,16 +171,21 @@ void Delivery::configChanged()
 
 void Delivery::reportWritten(const QString &reportPath)
 {
+    reportWritten(reportPath, m_config);
+}
+
+void Delivery::reportWritten(const QString &reportPath, const DeliveryConfig::Config &config)
+{
     QString error;
     const QByteArray bytes = readReport(reportPath, &error);
     const QJsonObject report = QJsonDocument::fromJson(bytes).object();
     const QString name = QFileInfo(reportPath).fileName();
-    if (!CrashEvent::isCrash(report) || m_config.dsnText.isEmpty())
+    if (!CrashEvent::isCrash(report) || config.dsnText.isEmpty())
         return; // only crashes go, and only where a server is named
     QString reason;
-    if (!m_config.dsn().isValid())
-        reason = QStringLiteral("malformed DSN: ") + m_config.dsn().error;
-    else if (m_config.upload == DeliveryConfig::Upload::Off)
+    if (!config.dsn().isValid())
+        reason = QStringLiteral("malformed DSN: ") + config.dsn().error;
+    else if (config.upload == DeliveryConfig::Upload::Off)
         reason = QStringLiteral("upload=off");
     if (!reason.isEmpty()) {
         m_journal(QStringLiteral("deliveryNotQueued"), {{QStringLiteral("report"), name}, {QStringLiteral("reason"), reason}});
@@ -191,13 +196,13 @@ void Delivery::reportWritten(const QString &reportPath)
     entry.report = name;
     entry.app = m_app;
     entry.eventId = QUuid::createUuid().toString(QUuid::Id128);
-    entry.dsn = m_config.dsnText;
-    entry.consent = DeliveryConfig::uploadText(m_config.upload);
+    entry.dsn = config.dsnText;
+    entry.consent = DeliveryConfig::uploadText(config.upload);
     QJsonObject extra;
-    for (auto it = m_config.extra.cbegin(); it != m_config.extra.cend(); ++it)
+    for (auto it = config.extra.cbegin(); it != config.extra.cend(); ++it)
         extra.insert(it.key(), it.value());
-    entry.config = QJsonObject {{QStringLiteral("release"), m_config.release},
-                                {QStringLiteral("environment"), m_config.environment},
+    entry.config = QJsonObject {{QStringLiteral("release"), config.release},
+                                {QStringLiteral("environment"), config.environment},
                                 {QStringLiteral("extra"), extra}};
     entry.createdAt = QDateTime::currentDateTimeUtc();
     entry.nextAttemptAt = entry.createdAt;

@@ -64,6 +64,8 @@ public:
 
     // A report was written: a crash of the host is queued (and sent) when consent allows.
     void reportWritten(const QString &reportPath);
+    // The same under the configuration of the session it came from (a later handler finished it).
+    void reportWritten(const QString &reportPath, const DeliveryConfig::Config &config);
     // The user's answer to "ask" for this report (from the crash dialog): yes lets it go, unless
     // upload=off is in force when it is due; no keeps it local for good.
     void userAnswered(const QString &reportPath, bool send);

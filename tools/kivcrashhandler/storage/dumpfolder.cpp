@@ -92,6 +92,19 @@ QStringList DumpFolder::journalPatterns(const QString &appStem, const QString &p
     return {stem + QLatin1String(".journal.jsonl"), stem + QLatin1String("-????????T?????????Z.journal.jsonl")};
 }
 
+// static
+QRegularExpression DumpFolder::journalPattern(const QString &appStem)
+{
+    return QRegularExpression(QStringLiteral("^%1-([0-9]+)(-[0-9]{8}T[0-9]{9}Z)?\\.journal\\.jsonl$")
+                                      .arg(QRegularExpression::escape(appStem)));
+}
+
+// static
+QString DumpFolder::lateLockPath(const QString &journalPath)
+{
+    return journalPath + QLatin1String(".late.lock");
+}
+
 DumpFolder::Reservation DumpFolder::reserveReport(const QDateTime &hostGoneAt) const
 {
     Reservation reservation;

@@ -22,6 +22,8 @@
 //   <report without .json><ext>              the host's dump kept with its report (".core", ".dmp")
 //   <stem>-sub-<sub pid>-<time><ext>         a sub-process's kept dump
 //   <stem>.watch.lock                        held while another user keeps the server name
+//   <journal>.late.lock                      held while a later handler finishes a session whose
+//                                            handler died (LateSessions)
 //   .folder.lock                             the folder lock's file (Windows; Unix locks the folder)
 // Retention (Retention::enforce) removes a report with every "<report without .json>.*" file and,
 // with the last report of a pid, that pid's journals.
@@ -52,6 +54,9 @@ public:
     static QRegularExpression reportPattern(const QString &appStem);
     // The journals of host <pid> (glob patterns): its own and those moved aside.
     static QStringList journalPatterns(const QString &appStem, const QString &pid);
+    // Any journal of the application's hosts, its own or moved aside: captures the pid.
+    static QRegularExpression journalPattern(const QString &appStem);
+    static QString lateLockPath(const QString &journalPath);
 
     // A report's name, held from its reservation on: the first of reportName(), then -2, -3 ...
     // whose report and files ("<name>.*") are all absent, created empty under the folder lock so
