@@ -6,12 +6,14 @@
 #include "capture/dumpreader.h"
 #include "capture/corepattern.h"
 #include "localdumpsettings.h"
+#include "processstart.h"
 #include "report/crashsignature.h"
 #include "handlerdriver.h"
 
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 
 using TestFiles::readAll;
 
@@ -306,6 +308,81 @@ private slots:
         const QStringList lines = QString::fromUtf8(readAll(report["journal"].toString())).split('\n').filter("\"subProcessExited\"");
         QCOMPARE(lines.size(), 1);
         QVERIFY(lines.at(0).contains("\"appName\":\"crash-sub\""));
+    }
+
+    // The handler is killed while its host runs, then the host crashes unwatched: the next handler
+    // of the application finishes that session (a late report, queued under that session's
+    // consent; the stray core gone). Beside it, a damaged journal and one whose pid now belongs to
+    // another process are stated; a journal whose host still runs is left alone.
+    void lateSession()
+    {
+        if (coresGoToCollector())
+            QSKIP(qPrintable("cores go to a collector program here: " + corePatternNow()));
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath("work"));
+        const QString dumps = dir.path() + "/dumps";
+        const QProcessEnvironment env = configIn(dir.path() + "/config");
+        CrashHost old({"segv"}, dir.path() + "/work");
+        const qint64 oldPid = old.pid();
+        qint64 deadHandler = 0;
+        {
+            HandlerDriver dying(&old.process, dumps, "crash-host", env);
+            QVERIFY(dying.say("cloudConfig@dsn=http://key@127.0.0.1:9/1;upload=on@"));
+            deadHandler = dying.process.processId();
+            ::kill(pid_t(deadHandler), SIGKILL);
+            QVERIFY(dying.process.waitForFinished(10000));
+        }
+        old.go();
+        QVERIFY(old.process.waitForFinished(10000));
+
+        const auto journal = [&](qint64 pid, const QByteArray &bytes) {
+            const QString path = QStringLiteral("%1/crash-host-%2.journal.jsonl").arg(dumps).arg(pid);
+            QVERIFY(TestFiles::writeAll(path, bytes));
+            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+        };
+        const auto startLine = [&](qint64 pid, const QString &startedAt) {
+            return QJsonDocument(QJsonObject {
+                {"event", "start"}, {"seq", 1}, {"handlerPid", double(deadHandler)}, {"time", "2026-01-01T00:00:00.000Z"},
+                {"hostPid", double(pid)}, {"hostStartedAt", startedAt}, {"uid", double(::getuid())},
+                {"arguments", QJsonArray {QString::number(pid), dumps, "crash-host", "client", "", "", ""}},
+            }).toJson(QJsonDocument::Compact) + '\n';
+        };
+        journal(deadHandler, "not a journal\n");
+        const qint64 reused = QCoreApplication::applicationPid();
+        journal(reused, startLine(reused, "2001-01-01T00:00:00.000Z"));
+        CrashHost alive({"wait"}, dir.path() + "/work");
+        const QByteArray aliveBytes = startLine(alive.pid(), QDateTime::fromMSecsSinceEpoch(processStart(alive.pid()).startMsecs, Qt::UTC)
+                                                                     .toString(Qt::ISODateWithMs));
+        journal(alive.pid(), aliveBytes);
+
+        CrashHost next({"wait"}, dir.path() + "/work");
+        const qint64 nextPid = next.pid();
+        HandlerDriver finisher(&next.process, dumps, "crash-host", env);
+        QVERIFY(finisher.connected);
+        const qint64 finisherPid = finisher.process.processId();
+        ::kill(pid_t(nextPid), SIGKILL);
+        QVERIFY(next.process.waitForFinished(10000));
+        QVERIFY(finisher.finished());
+
+        const QStringList lateNames = finisher.files(QStringLiteral("crash-host-%1-*.json").arg(oldPid));
+        QVERIFY2(lateNames.size() == 1, readAll(QStringLiteral("%1/crash-host-%2.journal.jsonl").arg(dumps).arg(nextPid)).constData());
+        const QJsonObject report = QJsonDocument::fromJson(readAll(dumps + "/" + lateNames.first())).object();
+        QVERIFY2(report["summary"].toString().startsWith("crash-host crashed: SIGSEGV (SEGV_MAPERR) at 0x0 in thread main: "),
+                 qPrintable(report["summary"].toString()));
+        QCOMPARE(report["crash"]["analysis"]["pid"].toDouble(), double(oldPid));
+        QCOMPARE(report["late"]["finishedBy"].toDouble(), double(finisherPid));
+        QVERIFY(report["late"]["reason"].toString().contains(QStringLiteral("its handler (pid %1) had ended").arg(deadHandler)));
+        QVERIFY2(QDir(dir.path() + "/work").entryList({"core*"}).isEmpty(), "the stray core is still in the host's working folder");
+        QVERIFY(QFile::exists(report["crash"]["core"]["keptAt"].toString()));
+
+        const QString lines = QString::fromUtf8(readAll(QStringLiteral("%1/crash-host-%2.journal.jsonl").arg(dumps).arg(nextPid)));
+        QVERIFY2(lines.contains(QStringLiteral("\"consent\":\"on\",\"event\":\"deliveryQueued\"")), qPrintable(lines));
+        QVERIFY(lines.contains(QStringLiteral("\"event\":\"lateSessionSkipped\",\"handlerPid\":%1,\"hostPid\":%2,").arg(finisherPid).arg(deadHandler)));
+        QVERIFY(lines.contains("\"reason\":\"damaged journal: no readable start line\""));
+        const QStringList reusedNames = finisher.files(QStringLiteral("crash-host-%1-*.json").arg(reused));
+        QCOMPARE(reusedNames.size(), 1);
+        QVERIFY(readAll(dumps + "/" + reusedNames.first()).startsWith("{\"summary\": \"crash-host ended without saying ExitClient; how it ended is unknown: its handler had ended before it"));
+        QCOMPARE(readAll(QStringLiteral("%1/crash-host-%2.journal.jsonl").arg(dumps).arg(alive.pid())), aliveBytes);
     }
 
     void damagedDumps_data()
