@@ -30,7 +30,9 @@ class ProcessWatcher;
 // arrive (at most kDrainMs), then, if "ExitClient" came, removes the session's journal (a clean
 // session keeps nothing), or else writes the crash report with the application's retention, and
 // quits the application. At start it restores what an earlier handler of the same host was told
-// (SessionRestore); its files, and their names, are the dump folder's (DumpFolder).
+// (SessionRestore), and once it listens it finishes, in the background, the application's sessions
+// whose handler died before their host ended (LateSessions); its files, and their names, are the
+// dump folder's (DumpFolder).
 class CrashHandler : public QObject
 {
     Q_OBJECT
