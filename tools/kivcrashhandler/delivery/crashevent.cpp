@@ -339,6 +339,34 @@ QJsonObject event(const Input &input)
     return event;
 }
 
+QList<Attachment> attachments(const Input &input)
+{
+    QList<Attachment> out;
+    out.append({input.reportName, input.reportBytes, QStringLiteral("application/json"), QString(), QString()});
+    const QJsonObject logs = member(input.report, "logs");
+    const QJsonObject host = member(logs, "host");
+    if (host.value(QLatin1String("found")).toBool())
+        out.append({QStringLiteral("host.log"), tailText(host).toUtf8(), QStringLiteral("text/plain"), QString(),
+                    text(host, "path")});
+    int n = 0;
+    for (const QJsonValue &value : logs.value(QLatin1String("thirdparty")).toArray()) {
+        const QJsonObject tail = value.toObject();
+        ++n;
+        if (tail.value(QLatin1String("found")).toBool())
+            out.append({QStringLiteral("thirdparty-%1-%2").arg(n).arg(QFileInfo(text(tail, "path")).fileName()),
+                        tailText(tail).toUtf8(), QStringLiteral("text/plain"), QString(), text(tail, "path")});
+    }
+
+    const QJsonObject core = member(member(input.report, "crash"), "core");
+    const QString dump = text(core, "keptAt");
+    if (text(core, "format") == QLatin1String("minidump") && !dump.isEmpty()) {
+        QFile file(dump);
+        if (file.size() <= kMaxMinidumpBytes && file.open(QIODevice::ReadOnly))
+            out.append({QFileInfo(dump).fileName(), file.readAll(), QString(), QStringLiteral("event.minidump"), dump});
+    }
+    return out;
+}
+
 QByteArray envelope(const Input &input, const QJsonObject &event)
 {
     const QJsonObject header {
@@ -351,28 +379,24 @@ QByteArray envelope(const Input &input, const QJsonObject &event)
     QByteArray out = itemHeader(header);
     out += itemHeader({{QStringLiteral("type"), QStringLiteral("event")}, {QStringLiteral("length"), double(payload.size())}});
     out += payload + '\n';
-    appendAttachment(&out, input.reportName, input.reportBytes, QStringLiteral("application/json"));
-
-    const QJsonObject logs = member(input.report, "logs");
-    const QJsonObject host = member(logs, "host");
-    if (host.value(QLatin1String("found")).toBool())
-        appendAttachment(&out, QStringLiteral("host.log"), tailText(host).toUtf8(), QStringLiteral("text/plain"));
-    int n = 0;
-    for (const QJsonValue &value : logs.value(QLatin1String("thirdparty")).toArray()) {
-        const QJsonObject tail = value.toObject();
-        ++n;
-        if (tail.value(QLatin1String("found")).toBool())
-            appendAttachment(&out, QStringLiteral("thirdparty-%1-%2").arg(n).arg(QFileInfo(text(tail, "path")).fileName()),
-                             tailText(tail).toUtf8(), QStringLiteral("text/plain"));
+    if (!input.feedback.isEmpty()) {
+        QJsonObject report = input.feedback;
+        report.insert(QStringLiteral("event_id"), input.eventId);
+        const QByteArray bytes = QJsonDocument(report).toJson(QJsonDocument::Compact);
+        out += itemHeader({{QStringLiteral("type"), QStringLiteral("user_report")}, {QStringLiteral("length"), double(bytes.size())}});
+        out += bytes + '\n';
     }
+    for (const Attachment &attachment : attachments(input))
+        appendAttachment(&out, attachment.name, attachment.payload, attachment.contentType, attachment.type);
+    return out;
+}
 
-    const QJsonObject core = member(member(input.report, "crash"), "core");
-    const QString dump = text(core, "keptAt");
-    if (text(core, "format") == QLatin1String("minidump") && !dump.isEmpty()) {
-        QFile file(dump);
-        if (file.size() <= kMaxMinidumpBytes && file.open(QIODevice::ReadOnly))
-            appendAttachment(&out, QFileInfo(dump).fileName(), file.readAll(), QString(), QStringLiteral("event.minidump"));
-    }
+QString readable(const Input &input, const QJsonObject &event)
+{
+    QString out = QString::fromUtf8(QJsonDocument(event).toJson(QJsonDocument::Indented));
+    out += QStringLiteral("\nAttachments:\n");
+    for (const Attachment &attachment : attachments(input))
+        out += QStringLiteral("  %1 (%2 bytes)\n").arg(attachment.name).arg(attachment.payload.size());
     return out;
 }
 

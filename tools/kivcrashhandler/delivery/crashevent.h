@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 // A crash report (docs/report-format.md) turned into what a crash server that speaks the envelope
@@ -28,6 +29,17 @@ struct Input
     QString dsnText;          // the DSN the envelope goes to
     int rateLimited = 0;      // reports of this app kept back by the hourly limit since the last delivery
     QJsonObject deliveryExtra; // queue facts (attempt, crash-time consent) for "extra"
+    QJsonObject feedback;      // the user's words from the crash dialog: {"name", "email", "comments"}
+};
+
+// One attachment of the envelope, and the file it tells of ("" for the report itself).
+struct Attachment
+{
+    QString name;
+    QByteArray payload;
+    QString contentType;
+    QString type; // "attachment_type", empty for a plain attachment
+    QString path;
 };
 
 // ELF: the GNU build id (hex) as the debug id the protocol derives from it: its first 16 bytes
@@ -43,8 +55,14 @@ bool isSystemModule(const QString &file);
 bool isCrash(const QJsonObject &report);
 
 QJsonObject event(const Input &input);
-// The envelope's bytes (before compression).
+// The attachments that go with the event, in the envelope's order.
+QList<Attachment> attachments(const Input &input);
+// The envelope's bytes (before compression): the event, the user's feedback as a "user_report"
+// item when there is one, then the attachments.
 QByteArray envelope(const Input &input, const QJsonObject &event);
+// What the envelope says, for a person: the event and the feedback as indented JSON, then one line
+// per attachment with its size. Shown by the crash dialog's "Details".
+QString readable(const Input &input, const QJsonObject &event);
 // gzip (RFC 1952) with zlib; empty on failure.
 QByteArray gzip(const QByteArray &data);
 QByteArray gunzip(const QByteArray &data, qint64 maxBytes);

@@ -79,6 +79,27 @@ QByteArray readReport(const QString &path, QString *error)
 
 } // namespace
 
+// What the event of a queued entry is built from: the report, and the entry's facts.
+CrashEvent::Input Delivery::eventInput(const Entry &entry, const QJsonObject &report, const QByteArray &bytes)
+{
+    CrashEvent::Input input;
+    input.report = report;
+    input.reportBytes = bytes;
+    input.reportName = entry.report;
+    input.eventId = entry.eventId;
+    input.dsnText = entry.dsn;
+    input.config.release = entry.config.value(QLatin1String("release")).toString();
+    input.config.environment = entry.config.value(QLatin1String("environment")).toString();
+    const QJsonObject extra = entry.config.value(QLatin1String("extra")).toObject();
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        input.config.extra.insert(it.key(), it.value().toString());
+    input.deliveryExtra = QJsonObject {{QStringLiteral("attempt"), entry.attempts},
+                                       {QStringLiteral("consentAtCrash"), entry.consent},
+                                       {QStringLiteral("queuedAt"), entry.createdAt.toString(Qt::ISODateWithMs)}};
+    input.feedback = entry.feedback;
+    return input;
+}
+
 // On the disk thread: the envelope of a queued entry. The entry is written once the answer is known
 // (one write per report); a handler killed in the middle of a send leaves it queued as it was, and
 // the next one sends it again with the same event id.
@@ -99,22 +120,9 @@ Delivery::Prepared Delivery::prepare(Entry entry, int rateLimited)
         prepared.entry = entry;
         return prepared;
     }
-    CrashEvent::Input input;
-    input.report = report;
-    input.reportBytes = bytes;
-    input.reportName = entry.report;
-    input.eventId = entry.eventId;
-    input.dsnText = entry.dsn;
-    input.config.release = entry.config.value(QLatin1String("release")).toString();
-    input.config.environment = entry.config.value(QLatin1String("environment")).toString();
-    const QJsonObject extra = entry.config.value(QLatin1String("extra")).toObject();
-    for (auto it = extra.begin(); it != extra.end(); ++it)
-        input.config.extra.insert(it.key(), it.value().toString());
-    input.rateLimited = rateLimited;
     entry.attempts += 1;
-    input.deliveryExtra = QJsonObject {{QStringLiteral("attempt"), entry.attempts},
-                                       {QStringLiteral("consentAtCrash"), entry.consent},
-                                       {QStringLiteral("queuedAt"), entry.createdAt.toString(Qt::ISODateWithMs)}};
+    CrashEvent::Input input = eventInput(entry, report, bytes);
+    input.rateLimited = rateLimited;
     prepared.body = CrashEvent::gzip(CrashEvent::envelope(input, CrashEvent::event(input)));
     if (prepared.body.isEmpty())
         prepared.reason = QStringLiteral("the envelope could not be compressed");
@@ -258,21 +266,62 @@ bool Delivery::sendAllowedNow(const Entry &entry) const
     return entry.consent == QLatin1String("on") && m_config.upload == DeliveryConfig::Upload::On;
 }
 
-void Delivery::userAnswered(const QString &reportPath, bool send)
+int Delivery::askedIndex(const QString &reportPath) const
 {
     const QString path = DeliveryQueue::entryPath(reportPath);
     for (int i = 0; i < m_queue.size(); ++i) {
-        if (m_queue.at(i).path != path || m_queue.at(i).consent != QLatin1String("ask"))
-            continue;
-        if (!send) {
-            conclude(m_queue.at(i), Entry::Refused, QStringLiteral("the user chose not to send it"));
-            return;
-        }
-        m_queue[i].consent = QStringLiteral("yes");
-        save(m_queue.at(i));
-        schedule();
+        if (m_queue.at(i).path == path && m_queue.at(i).consent == QLatin1String("ask"))
+            return i;
+    }
+    return -1;
+}
+
+bool Delivery::awaitsAnswer(const QString &reportPath) const
+{
+    return askedIndex(reportPath) >= 0;
+}
+
+bool Delivery::preview(const QString &reportPath, QString *details, QList<CrashEvent::Attachment> *attachments) const
+{
+    const int i = askedIndex(reportPath);
+    QString error;
+    const QByteArray bytes = i < 0 ? QByteArray() : readReport(reportPath, &error);
+    if (bytes.isEmpty())
+        return false;
+    Entry entry = m_queue.at(i);
+    entry.attempts += 1; // as the first attempt will say
+    const CrashEvent::Input input = eventInput(entry, QJsonDocument::fromJson(bytes).object(), bytes);
+    *details = CrashEvent::readable(input, CrashEvent::event(input));
+    *attachments = CrashEvent::attachments(input);
+    return true;
+}
+
+void Delivery::userAnswered(const QString &reportPath, bool send, const Feedback &feedback)
+{
+    const int i = askedIndex(reportPath);
+    if (i < 0)
+        return;
+    if (!send) {
+        conclude(m_queue.at(i), Entry::Refused, QStringLiteral("the user chose not to send it"));
         return;
     }
+    m_queue[i].consent = QStringLiteral("yes");
+    m_queue[i].reason.clear();
+    if (!feedback.comments.isEmpty() || !feedback.email.isEmpty())
+        m_queue[i].feedback = QJsonObject {{QStringLiteral("name"), feedback.name},
+                                           {QStringLiteral("email"), feedback.email},
+                                           {QStringLiteral("comments"), feedback.comments}};
+    save(m_queue.at(i));
+    schedule();
+}
+
+void Delivery::noAnswer(const QString &reportPath, const QString &reason)
+{
+    const int i = askedIndex(reportPath);
+    if (i < 0)
+        return;
+    m_queue[i].reason = QStringLiteral("asked, no answer: ") + reason;
+    save(m_queue.at(i));
 }
 
 void Delivery::schedule()

@@ -1,6 +1,7 @@
 #ifndef KIVCRASHHANDLER_DELIVERY_H
 #define KIVCRASHHANDLER_DELIVERY_H
 
+#include "crashevent.h"
 #include "deliveryconfig.h"
 #include "deliveryqueue.h"
 
@@ -27,7 +28,8 @@ class NetWorkHelper;
 //
 // Policy (docs/delivery.md):
 //   - consent: a report is queued only when a valid DSN is set and upload is on (or ask, which keeps
-//     it queued unsent); it is sent only while upload=on is in force and was in force at crash time;
+//     it queued unsent until the user says yes); it is sent only while upload=on is in force and was
+//     in force at crash time, or after the user's yes while upload=off is not in force;
 //   - accepted (2xx): the server's id goes into the entry and the journal; refused for good (4xx
 //     other than 408/429, 413, a redirect): the reason is kept, the report stays local;
 //   - temporary failures (network, TLS, time-out, 5xx, 408, 429): retried after kBaseDelayMs doubled
@@ -66,9 +68,25 @@ public:
     void reportWritten(const QString &reportPath);
     // The same under the configuration of the session it came from (a later handler finished it).
     void reportWritten(const QString &reportPath, const DeliveryConfig::Config &config);
-    // The user's answer to "ask" for this report (from the crash dialog): yes lets it go, unless
-    // upload=off is in force when it is due; no keeps it local for good.
-    void userAnswered(const QString &reportPath, bool send);
+    // What the user typed into the crash dialog, sent as the event's user feedback.
+    struct Feedback
+    {
+        QString name;
+        QString email;
+        QString comments;
+    };
+
+    // Whether this report is queued waiting for the user's answer to "ask".
+    bool awaitsAnswer(const QString &reportPath) const;
+    // For the crash dialog's "Details": what would be sent for a report that awaits an answer, in
+    // readable form, and its attachments. False when there is no such report.
+    bool preview(const QString &reportPath, QString *details, QList<CrashEvent::Attachment> *attachments) const;
+    // The user's answer to "ask" for this report (from the crash dialog): yes lets it go, with the
+    // feedback, unless upload=off is in force when it is due; no keeps it local for good.
+    void userAnswered(const QString &reportPath, bool send, const Feedback &feedback = Feedback());
+    // No answer came (no display, no dialog, the dialog's time-out): the report stays queued,
+    // unsent, and its entry says why.
+    void noAnswer(const QString &reportPath, const QString &reason);
     // Picks up what earlier handlers of this application left queued in the folder.
     void start();
     // The handler is about to end: done() once nothing due is left to send (at most `maxWaitMs`).
@@ -117,7 +135,9 @@ private:
     void schedule();
     bool sendAllowedNow(const DeliveryQueue::Entry &entry) const;
     bool send(DeliveryQueue::Entry entry);
+    static CrashEvent::Input eventInput(const DeliveryQueue::Entry &entry, const QJsonObject &report, const QByteArray &bytes);
     static Prepared prepare(DeliveryQueue::Entry entry, int rateLimited);
+    int askedIndex(const QString &reportPath) const;
     void onPrepared(const Prepared &prepared);
     void release(QLockFile *lock);
     void conclude(DeliveryQueue::Entry entry, DeliveryQueue::Entry::State state, const QString &reason);

@@ -58,6 +58,8 @@ QJsonObject Entry::toJson() const
     put("serverId", serverId);
     put("reason", reason);
     put("countedIn", countedIn);
+    if (!feedback.isEmpty())
+        json.insert(QStringLiteral("feedback"), feedback);
     return json;
 }
 
@@ -107,6 +109,7 @@ bool read(const QString &path, Entry *entry, QString *error)
     e.serverId = json.value(QLatin1String("serverId")).toString();
     e.reason = json.value(QLatin1String("reason")).toString();
     e.countedIn = json.value(QLatin1String("countedIn")).toString();
+    e.feedback = json.value(QLatin1String("feedback")).toObject();
     const QString state = json.value(QLatin1String("state")).toString();
     int s = 0;
     while (s < 5 && state != QLatin1String(kStates[s]))

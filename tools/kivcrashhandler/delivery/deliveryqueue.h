@@ -24,7 +24,7 @@ struct Entry
     QString app;
     QString eventId;       // kept for every retry: the server keeps one event
     QString dsn;
-    QString consent;       // "on" or "ask", as in force when the report was written
+    QString consent;       // "on" or "ask", as in force when the report was written; "yes" once the user said so
     QJsonObject config;    // release, environment, extra keys at crash time
     State state = Queued;
     int attempts = 0;
@@ -34,6 +34,7 @@ struct Entry
     QString serverId;
     QString reason;        // the last failure, or why it will not be sent
     QString countedIn;     // rate-limited: the event id of the delivery that counted it
+    QJsonObject feedback;  // the user's answer to "ask": {"name", "email", "comments"}; sent with the event
 
     QString reportPath() const;
     QJsonObject toJson() const;
