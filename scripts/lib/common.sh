@@ -6,9 +6,10 @@ cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 ROOT=$PWD
 
 # Debian packages the build, the tests, the demo and the benchmarks use (xvfb and xauth: the crash
-# dialog shown on a real X server, where the machine has no display of its own; llvm: ostrel-report
+# dialog shown on a real X server, where the machine has no display of its own; xdotool: its
+# end-to-end test types into it; llvm: ostrel-report
 # runs its llvm-symbolizer; zlib1g-dev: delivery compresses its envelopes).
-OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev pkg-config libdw-dev elfutils xvfb xauth llvm zlib1g-dev)
+OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev pkg-config libdw-dev elfutils xvfb xauth xdotool llvm zlib1g-dev)
 # And those of the Windows lane (./scripts/test --windows): the MinGW-w64 cross compiler, Wine, and
 # what building Qt from Debian's source package takes (dpkg-source, perl for Qt's header sync).
 OSTREL_WINDOWS_PACKAGES=(cmake g++ make perl dpkg-dev xz-utils g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libz-mingw-w64-dev)

@@ -49,14 +49,16 @@ struct HandlerDriver
     QString dumpFolder;
     bool connected = false;
 
+    // `program`: another copy of the handler (one with a stand-in beside it), else OSTREL_HANDLER.
     HandlerDriver(QProcess *hostProcess, const QString &dumps, const QString &appName,
-                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+                  const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                  const QString &program = QStringLiteral(OSTREL_HANDLER))
         : host(hostProcess), dumpFolder(dumps)
     {
         const QByteArray pid = QByteArray::number(host->processId());
         process.setProcessEnvironment(env);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
-        process.start(QStringLiteral(OSTREL_HANDLER), {QString::fromLatin1(pid), QDir::toNativeSeparators(dumps), appName,
+        process.start(program, {QString::fromLatin1(pid), QDir::toNativeSeparators(dumps), appName,
                                                      QStringLiteral("client"), QString(), QString(), QString()});
 #ifdef Q_OS_WIN
         const QByteArray server = "Kiv_Crash_Handler_" + pid;
@@ -94,7 +96,12 @@ struct HandlerDriver
         return framed ? QString::fromUtf8(first.mid(13, first.size() - 15)) : QString();
     }
     // Waits for the handler to end on its own, cleanly.
-    bool finished() { return process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0; }
+    bool finished()
+    {
+        if (process.state() != QProcess::NotRunning)
+            process.waitForFinished(30000);
+        return process.state() == QProcess::NotRunning && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
 };
 #endif
 

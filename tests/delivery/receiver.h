@@ -3,7 +3,7 @@
 
 // The real crash-server receiver (Spotlight, pinned in receiver/package.json, installed by
 // `npm ci` from the test scripts) on 127.0.0.1 and a free port, and what it parsed: one JSON
-// object per envelope, {"event_id", "items": [item headers], "event"}.
+// object per envelope, {"event_id", "items": [item headers], "event", "user_report"}.
 
 #include <QDir>
 #include <QFileInfo>

@@ -5,6 +5,7 @@
 #include "wire.h"
 #include "delivery/delivery.h"
 #include "session/latesessions.h"
+#include "dialoglauncher.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -300,6 +301,9 @@ void CrashHandler::finish()
 
 void CrashHandler::finishDelivery()
 {
+    // While the user is being asked, only after the answer (the dialog's time-out bounds that).
+    if (m_dialog && m_dialog->isAsking())
+        return;
     m_delivery->finish();
 }
 

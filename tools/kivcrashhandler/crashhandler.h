@@ -11,6 +11,7 @@
 #include "session/session.h"
 #include "session/sessionrestore.h"
 #include "capture/capture.h"
+#include "dialogcontract.h"
 
 #include <QHash>
 #include <QObject>
@@ -20,6 +21,7 @@ class QLocalSocket;
 class QTimer;
 class Delivery;
 class LateSessions;
+class DialogLauncher;
 class NameWatch;
 class ProcessWatcher;
 
@@ -71,6 +73,7 @@ private slots:
     void onNameReclaimed();
     void onNameSuperseded();
     void finishDelivery();
+    void onDialogAnswered(const DialogAnswer &answer);
 
 private:
     struct Connection
@@ -93,6 +96,9 @@ private:
     void writeCrashReport();
     QByteArray reportBytes() const;
     void endCleanSession();
+    // Asking the user about a crash report (handlerdialog.cpp).
+    void askUser(const QString &reportPath);
+    void restartHost();
     // Crash capture (crashhandler_capture.cpp): dumps enabled and facts learned while a process
     // lives, the dump found and read once it has ended.
     void watchForDump(ProcessFacts *facts, qint64 pid);
@@ -121,6 +127,9 @@ private:
     Delivery *m_delivery; // crash reports to the team's crash server (delivery/)
     LateSessions *m_late = nullptr; // sessions of the application whose handler died
     QString m_workingFolderJournaled;
+    DialogLauncher *m_dialog = nullptr; // made when a report is to be asked about (dialog/)
+    QString m_askedReport;
+    bool m_askedRestart = false;
     quint64 m_serverInode = 0;
     bool m_hostGone = false;
     bool m_finished = false;

@@ -92,6 +92,7 @@ void CrashHandler::writeCrashReport()
         if (placement.error.isEmpty()) {
             m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), placement.path}});
             m_delivery->reportWritten(placement.path);
+            askUser(placement.path);
             if (!placement.removed.isEmpty())
                 m_journal.append(QStringLiteral("retention"), {
                     {QStringLiteral("dumpCount"), m_policy.dumpCount},

@@ -5,7 +5,8 @@
 //   node receiver.mjs [port]
 //
 // Prints "listening <port>" once it serves, then, read back through the receiver's own stream API,
-// one JSON line per envelope it parsed: {"event_id", "items": [item headers], "event": the event}.
+// one JSON line per envelope it parsed: {"event_id", "items": [item headers], "event": the event,
+// "user_report": the user's feedback item, or null}.
 import net from 'node:net';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
@@ -42,10 +43,12 @@ const stream = new EventSource(`http://127.0.0.1:${port}/stream?client=ostrel`);
 stream.addEventListener('application/x-sentry-envelope', (message) => {
     const [header, items] = JSON.parse(message.data);
     const event = items.find(([item]) => item.type === 'event');
+    const report = items.find(([item]) => item.type === 'user_report');
     process.stdout.write(JSON.stringify({
         event_id: header.event_id,
         items: items.map(([item]) => item),
         event: event ? event[1] : null,
+        user_report: report ? report[1] : null,
     }) + '\n');
 });
 stream.onopen = () => process.stdout.write(`listening ${port}\n`);

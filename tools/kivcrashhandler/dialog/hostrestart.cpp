@@ -17,7 +17,9 @@ qint64 start(const QString &executable, const QStringList &arguments, const QStr
     QString folder = workingFolder;
     if (!QFileInfo(folder).isDir()) {
         folder = program.absolutePath();
-        *note = QStringLiteral("the working folder \"%1\" is gone; started in %2").arg(workingFolder, folder);
+        *note = workingFolder.isEmpty()
+                ? QStringLiteral("the working folder is not known; started in %1").arg(folder)
+                : QStringLiteral("the working folder \"%1\" is gone; started in %2").arg(workingFolder, folder);
     }
     qint64 pid = -1;
     if (!QProcess::startDetached(program.absoluteFilePath(), arguments, folder, &pid)) {

@@ -28,14 +28,16 @@ struct HostProcess
     QStringList commandLine;   // empty when the host was gone or another user's, and on Windows
     QString executable;        // as the system gives it (native separators); "" when unknown
     QString executableBuildId; // GNU build id, hex; "" when it has none
+    QString workingFolder;     // where it was started, for a restart; "" when unknown (always on Windows)
     QDateTime startedAt;       // invalid when unknown
     QJsonValue user;           // this handler's user (currentUserId()), whom the host must run as
     QString osRelease;
     QString kernel;
 
     // Per platform (hostprocess_linux.cpp, hostprocess_win.cpp). Linux reads /proc; Windows asks
-    // the process handle for the executable (another process's command line is not cheaply
-    // readable there) and reports the Windows build as "kernel".
+    // the process handle for the executable (another process's command line and working folder are
+    // not cheaply readable there: a restart uses the executable's folder) and reports the Windows
+    // build as "kernel".
     static HostProcess learn(qint64 pid);
 
     HostIdentity identity() const;

@@ -53,6 +53,7 @@ HostProcess HostProcess::learn(qint64 pid)
             host.commandLine.append(QString::fromLocal8Bit(arg));
     }
     host.executable = processExecutable(pid);
+    host.workingFolder = QFileInfo(proc + QLatin1String("cwd")).symLinkTarget();
     host.executableBuildId = DumpReader::fileBuildId(proc + QLatin1String("exe"));
     host.osRelease = readOsRelease();
     host.kernel = QSysInfo::kernelType() + QLatin1Char(' ') + QSysInfo::kernelVersion();
