@@ -1,7 +1,7 @@
 // ostrel-demo: a console host that uses OstrelSDK as a real application would, with the reference
 // crash handler beside it, and then crashes on purpose.
 //
-//   ostrel-demo [--workdir DIR] [--clean] [--dsn DSN]
+//   ostrel-demo [--workdir DIR] [--clean] [--dsn DSN] [--ask]
 //                                           run the host (default DIR: <temp>/ostrel-demo); with a
 //                                           DSN, its cloud configuration turns delivery of the crash on
 //   ostrel-demo --show DIR                  print what the crash handler recorded for a run in DIR
@@ -148,6 +148,8 @@ int main(int argc, char *argv[])
     if (args.size() == 2 && args.at(0) == QLatin1String("--show"))
         return showDemoRun(args.at(1));
     const bool clean = args.removeAll(QStringLiteral("--clean")) > 0;
+    // --ask: the app's setting is "ask me after a crash" instead of "send".
+    const bool ask = args.removeAll(QStringLiteral("--ask")) > 0;
     // Where the crash report is delivered: the app's own setting, handed over as cloud configuration.
     QString dsn;
     const int dsnAt = args.indexOf(QStringLiteral("--dsn"));
@@ -161,7 +163,7 @@ int main(int argc, char *argv[])
         args.clear();
     }
     if (!args.isEmpty()) {
-        std::fputs("usage: ostrel-demo [--workdir DIR] [--clean] [--dsn DSN] | --show DIR\n", stderr);
+        std::fputs("usage: ostrel-demo [--workdir DIR] [--clean] [--dsn DSN] [--ask] | --show DIR\n", stderr);
         return 2;
     }
 
@@ -216,9 +218,10 @@ int main(int argc, char *argv[])
     Ostrel_SDK::appendClientThirdpartyLogPath(thirdPartyLog);
     // Stored now, sent by the library after every connection; the login goes with the first one.
     // The handler parameters said upload=off; the user agreed in the app's settings since, so the
-    // newer word turns it on, with the DSN of the team's crash server.
+    // newer word turns it on (or to "ask", the crash dialog), with the DSN of the team's crash server.
     Ostrel_SDK::setCloudConfig(dsn.isEmpty() ? QStringLiteral("region=eu-west")
-                                             : QStringLiteral("region=eu-west;dsn=%1;upload=on;release=1.0").arg(dsn),
+                                             : QStringLiteral("region=eu-west;dsn=%1;upload=%2;release=1.0")
+                                                       .arg(dsn, ask ? QStringLiteral("ask") : QStringLiteral("on")),
                                QStringLiteral("sampling=1.0"));
     Ostrel_SDK::setUserInfo(QStringLiteral("demo-user-42"), QString());
 
