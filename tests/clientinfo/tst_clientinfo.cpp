@@ -36,11 +36,6 @@ namespace {
 const QString kGroup = QStringLiteral("ClientInfo");
 const QString kPid = QString::number(QCoreApplication::applicationPid());
 
-QString dataFolder()
-{
-    return QDir::homePath() + QStringLiteral("/AppData/Local/OstrelSDK");
-}
-
 // The pid of a process that ran and has ended (and was reaped).
 qint64 endedPid()
 {
@@ -62,6 +57,7 @@ class tst_ClientInfo : public QObject
     Q_OBJECT
 
     QTemporaryDir m_tmp;
+    QString m_data; // the data folder below the private home
 
 private slots:
     void initTestCase()
@@ -71,6 +67,7 @@ private slots:
         const QString home = m_tmp.filePath(QStringLiteral("home %1 %2"));
         QVERIFY(QDir().mkpath(home));
         usePrivateFolders(home, m_tmp.filePath(QStringLiteral("wer")));
+        m_data = QDir::homePath() + QStringLiteral("/AppData/Local/OstrelSDK");
     }
 
     // The store on its own: unbound, bound to a file it cannot open (as a deleted one), to a new and
@@ -143,7 +140,7 @@ private slots:
     {
         SKIP_WHERE_DATA_FOLDER_SHARED();
         // An ended host's file there: the first StartCrash removes it, on the next event-loop pass.
-        const QString stale = dataFolder() + QStringLiteral("/KivClientInfo_old_%1.xml").arg(endedPid());
+        const QString stale = m_data + QStringLiteral("/KivClientInfo_old_%1.xml").arg(endedPid());
         QVERIFY(writeAll(stale, "<ClientInfo/>"));
         {
             LogCapture capture;
@@ -151,7 +148,7 @@ private slots:
             startCrash("demo"); // the latest name before the first writer counts
             QCOMPARE(capture.lines("writeIniFile", QtDebugMsg), QStringList({"writeIniFile \"first\" \"" + kPid + '"', "writeIniFile \"demo\" \"" + kPid + '"'}));
             QTRY_COMPARE(capture.lines("Ostrel removed", QtDebugMsg), QStringList("Ostrel removed the client info file of an ended host \"" + stale + '"'));
-            QCOMPARE(QDir(dataFolder()).entryList(QDir::Files), QStringList()); // StartCrash alone writes no file
+            QCOMPARE(QDir(m_data).entryList(QDir::Files), QStringList()); // StartCrash alone writes no file
         }
         // Each exported call, the attribute it leaves behind (a line end in it escaped), and its writer's line.
         const struct { void (*call)(); const char *key, *value, *line; } steps[] = {
@@ -164,7 +161,7 @@ private slots:
             {[] { Ostrel_SDK::setStreamNode(QString(), "detail"); }, "node", "", "writeIniFileStreamNodeInfo \"\""},
             {[] { Ostrel_SDK::setStreamNode("n1", "detail"); }, "node", "n1", "writeIniFileStreamNodeInfo \"n1\""},
         };
-        const QString path = dataFolder() + QStringLiteral("/KivClientInfo_demo_%1.xml").arg(kPid);
+        const QString path = m_data + QStringLiteral("/KivClientInfo_demo_%1.xml").arg(kPid);
         for (const auto &step : steps) {
             LogCapture capture;
             step.call();
@@ -175,7 +172,7 @@ private slots:
         }
         startCrash("late"); // the store keeps its path
         Ostrel_SDK::setClientLogPath("E:/last"); // replaced whole
-        QCOMPARE(QDir(dataFolder()).entryList(QDir::Files), QStringList({QFileInfo(path).fileName()}));
+        QCOMPARE(QDir(m_data).entryList(QDir::Files), QStringList({QFileInfo(path).fileName()}));
         QCOMPARE(attributes(path), initialWith({{"logPath", "E:/last"}, {"id", "u1"}, {"node", "n1"}}));
     }
 
@@ -184,7 +181,7 @@ private slots:
         SKIP_WHERE_DATA_FOLDER_SHARED();
         // A writer before StartCrash names the file KivClientInfo_0_0.xml for good; a file of that name
         // left by an earlier process is emptied by the first write.
-        const QString path = dataFolder() + QStringLiteral("/KivClientInfo_0_0.xml");
+        const QString path = m_data + QStringLiteral("/KivClientInfo_0_0.xml");
         QVERIFY(writeAll(path, "<?xml version=\"1.0\"?>\n<ClientInfo logPath=\"old\" node=\"old\"/>\n"));
         Ostrel_SDK::setUserInfo("u1", QString());
         startCrash("demo");
@@ -206,7 +203,7 @@ private slots:
             QCOMPARE(capture.count("KivOperateIni::setOption success \"ClientInfo\" \"thirdpartyLogPath\""), int(step.written));
             QCOMPARE(capture.lines("Ostrel ", QtDebugMsg), QStringList(QStringLiteral("Ostrel appendIniFileThirdpartyLogInfo \"%1\"").arg(step.path)));
         }
-        QCOMPARE(QDir(dataFolder()).entryList(QDir::Files), QStringList({QStringLiteral("KivClientInfo_0_0.xml")}));
+        QCOMPARE(QDir(m_data).entryList(QDir::Files), QStringList({QStringLiteral("KivClientInfo_0_0.xml")}));
         QCOMPARE(attributes(path), initialWith({{"id", "u1"}, {"thirdpartyLogPath", "C:/a;C:/b;C:/logs/x;c:/logs/X"}}));
     }
 

@@ -17,6 +17,7 @@ namespace {
 const int kDeadline = 20000;
 using Args = QList<QByteArray>;
 const QByteArray kPid = QByteArray::number(QCoreApplication::applicationPid());
+const QString kServer = QStringLiteral("Kiv_Crash_Handler_") + QString::fromLatin1(kPid);
 
 // "launch" for each launch and "c r" for each "try connect handler: " line, in log order.
 QStringList timeline(const LogCapture &capture)
@@ -132,7 +133,6 @@ private slots:
     {
         LogCapture capture;
         QLocalServer server;
-        const QString name = QStringLiteral("Kiv_Crash_Handler_") + QString::fromLatin1(kPid);
         Ostrel_SDK::setCloudConfig("c1", "c2");
         QVERIFY(Ostrel_SDK::StartCrash("c", QString(), QString(), QString(), 1, 1, QString()));
         QTRY_VERIFY_WITH_TIMEOUT(capture.contains(QStringLiteral("try connect handler:")), kDeadline);
@@ -145,8 +145,8 @@ private slots:
                         .last().endsWith(QStringLiteral("] client is not connected. QLocalSocket::UnconnectedState")));
 
         // One of the pending retries connects: the cloud configuration goes out, the login does not.
-        QLocalServer::removeServer(name);
-        QVERIFY(server.listen(name));
+        QLocalServer::removeServer(kServer);
+        QVERIFY(server.listen(kServer));
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kDeadline);
         QLocalSocket *connection = server.nextPendingConnection();
         QByteArray got;
@@ -163,7 +163,7 @@ private slots:
         QCOMPARE(capture.count(QStringLiteral("CrashManage::onDisconnected()"), QtInfoMsg), 1);
 
         // The connection after the relaunch gets the cloud configuration again, and guarded frames.
-        QVERIFY(server.listen(name));
+        QVERIFY(server.listen(kServer));
         QTRY_VERIFY_WITH_TIMEOUT(server.hasPendingConnections(), kDeadline);
         connection = server.nextPendingConnection();
         QTRY_COMPARE_WITH_TIMEOUT(got += connection->readAll(), QByteArray("cloudConfig@c1@c2$cloudConfig@c1@c2$"), kDeadline);
@@ -211,12 +211,11 @@ private slots:
 #endif
         LogCapture capture;
         m_standIn.use("never");
-        const QString name = QStringLiteral("Kiv_Crash_Handler_") + QString::fromLatin1(kPid);
         QLocalServer squatter;
         {
             AsOrdinaryUser nobody;
             QVERIFY(nobody.ok);
-            QVERIFY2(squatter.listen(name), qPrintable(squatter.errorString()));
+            QVERIFY2(squatter.listen(kServer), qPrintable(squatter.errorString()));
         }
         Ostrel_SDK::setCloudConfig("c1", "c2");
         Ostrel_SDK::setUserInfo("u1", QString());
@@ -236,7 +235,7 @@ private slots:
         }
 
         QLocalServer own;
-        QVERIFY(own.listen(name));
+        QVERIFY(own.listen(kServer));
         QTRY_VERIFY_WITH_TIMEOUT(own.hasPendingConnections(), kDeadline);
         QLocalSocket *connection = own.nextPendingConnection();
         QByteArray got;
