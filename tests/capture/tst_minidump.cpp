@@ -62,16 +62,19 @@ void TestMinidump::realDumpRead()
     // The idle thread waits in the system's code; its pc comes from its context.
     QCOMPARE(threads[1][QStringLiteral("frames")][0][QStringLiteral("module")].toString(), QStringLiteral("ntdll.dll"));
 
-    // What a stack walk starts from: the exception's amd64 CONTEXT, whose stack pointer lies in the
-    // memory the dump holds; none without the memory list.
-    const Minidump::CrashStack stack = Minidump::crashStack(realDump());
+    // What the stack walks start from: the exception's amd64 CONTEXT and each thread's own, whose
+    // stack pointers lie in the memory the dump holds; none without the memory list.
+    const Minidump::Stacks stack = Minidump::stacks(realDump());
     QVERIFY2(stack.error.isEmpty(), qPrintable(stack.error));
     QCOMPARE(stack.context.size(), 1232);
+    QCOMPARE(int(stack.threads.size()), 2);
+    QCOMPARE(stack.threads[0].tid, 36u);
+    QCOMPARE(stack.threads[1].context.size(), 1232);
     const quint64 rsp = qFromLittleEndian<quint64>(stack.context.constData() + 0x98);
     QVERIFY(std::any_of(stack.memory.begin(), stack.memory.end(), [&](const Minidump::MemoryRange &m) {
         return rsp >= m.address && rsp - m.address < m.size;
     }));
-    QCOMPARE(Minidump::crashStack(patched(realDump(), 0x20 + 4 * 12, 0)).error, QStringLiteral("the dump holds no stack memory"));
+    QCOMPARE(Minidump::stacks(patched(realDump(), 0x20 + 4 * 12, 0)).error, QStringLiteral("the dump holds no stack memory"));
 
     const QJsonArray modules = r[QStringLiteral("modules")].toArray();
     QCOMPARE(modules.size(), 8);

@@ -1,5 +1,6 @@
 // A Windows host that ends the way a test asks, for the crash capture to report on. No library, no
-// Qt. It starts a secondary thread, prints "ready <main thread id> <process id>", then reads lines:
+// Qt. It starts two secondary threads (one waits in a function inlined into it, one 100 calls
+// deep), prints "ready <main thread id> <process id>", then reads lines:
 //   connect <name>  connects to the handler's local server (the pipe \\.\pipe\<name>), prints
 //                   "connected" (or "failed")
 //   send <text>     writes the frame <text>$, prints the handler's answer line
@@ -48,9 +49,28 @@ LONG CALLBACK writeOwnDump(EXCEPTION_POINTERS *pointers)
     return EXCEPTION_CONTINUE_SEARCH;
 }
 
-DWORD WINAPI idle(void *)
+__attribute__((always_inline)) inline void waitForever()
 {
     Sleep(INFINITE);
+}
+
+DWORD WINAPI idle(void *)
+{
+    waitForever();
+    return 0;
+}
+
+__attribute__((noinline)) void recurse(int depth)
+{
+    if (depth > 0)
+        recurse(depth - 1);
+    else
+        Sleep(INFINITE);
+}
+
+DWORD WINAPI deep(void *)
+{
+    recurse(100);
     return 0;
 }
 
@@ -60,6 +80,7 @@ int wmain(int argc, wchar_t **argv)
 {
     const wchar_t *mode = argc >= 2 ? argv[1] : L"";
     CloseHandle(CreateThread(nullptr, 0, idle, nullptr, 0, nullptr));
+    CloseHandle(CreateThread(nullptr, 0, deep, nullptr, 0, nullptr));
     std::printf("ready %lu %lu\n", GetCurrentThreadId(), GetCurrentProcessId());
     std::fflush(stdout);
     HANDLE handler = INVALID_HANDLE_VALUE;

@@ -1,6 +1,7 @@
 // The Windows reader: the minidump that Windows Error Reporting writes, through the portable
-// minidump reader; then the crashing thread's stack walked and its frames named by dbghelp, from
-// the dump's memory and the modules' image files where they still are.
+// minidump reader; then every thread's stack walked and its frames named by dbghelp (inlined
+// functions included, where the debug information has them), from the dump's memory and the
+// modules' image files where they still are.
 
 #include "capture/dumpreader.h"
 #include "capture/minidump.h"
@@ -20,9 +21,21 @@
 #include <string>
 #include <vector>
 
+// dbghelp's inline frame functions (dbghelp 6.2 and later, and Wine's), which MinGW's header lacks.
+extern "C" {
+DWORD WINAPI SymAddrIncludeInlineTrace(HANDLE process, DWORD64 address);
+BOOL WINAPI SymQueryInlineTrace(HANDLE process, DWORD64 startAddress, DWORD startContext, DWORD64 startReturnAddress,
+                                DWORD64 currentAddress, LPDWORD currentContext, LPDWORD currentFrameIndex);
+BOOL WINAPI SymFromInlineContextW(HANDLE process, DWORD64 address, ULONG inlineContext, PDWORD64 displacement, PSYMBOL_INFOW symbol);
+BOOL WINAPI SymGetLineFromInlineContextW(HANDLE process, DWORD64 address, ULONG inlineContext, DWORD64 moduleBase,
+                                         PDWORD displacement, PIMAGEHLP_LINEW64 line);
+}
+
 namespace DumpReader {
 
 namespace {
+
+constexpr ULONG kMaxNameLength = 512;
 
 // The file mapped, not read: a full dump holds the process's whole memory, of which only the
 // streams are looked at.
@@ -126,7 +139,20 @@ BOOL CALLBACK readMemory(HANDLE, DWORD64 address, PVOID buffer, DWORD size, LPDW
     return ok;
 }
 
-QJsonObject describeFrame(HANDLE process, const std::vector<Image> &images, quint64 pc, bool first)
+QString symbolName(const SYMBOL_INFOW *symbol)
+{
+    return demangled(QString::fromWCharArray(symbol->Name, int(qMin<ULONG>(symbol->NameLen, kMaxNameLength))));
+}
+
+void insertLine(QJsonObject *frame, const IMAGEHLP_LINEW64 &line)
+{
+    frame->insert(QStringLiteral("file"), QString::fromWCharArray(line.FileName));
+    frame->insert(QStringLiteral("line"), int(line.LineNumber));
+}
+
+// The frames at one pc, innermost first: a frame of its own for each function that dbghelp says
+// is inlined there (marked "inlined"), then the function they are inlined into.
+void describeFrame(HANDLE process, const std::vector<Image> &images, quint64 pc, bool first, QJsonArray *frames)
 {
     QJsonObject frame {{QStringLiteral("pc"), hex(pc)}};
     for (const Image &image : images) {
@@ -138,142 +164,222 @@ QJsonObject describeFrame(HANDLE process, const std::vector<Image> &images, quin
     }
     // A return address points after the call; look up the call itself.
     const quint64 lookup = first ? pc : pc - 1;
-    alignas(SYMBOL_INFOW) char buffer[sizeof(SYMBOL_INFOW) + 512 * sizeof(WCHAR)] = {};
+    alignas(SYMBOL_INFOW) char buffer[sizeof(SYMBOL_INFOW) + kMaxNameLength * sizeof(WCHAR)] = {};
     auto *symbol = reinterpret_cast<SYMBOL_INFOW *>(buffer);
-    symbol->SizeOfStruct = sizeof(SYMBOL_INFOW);
-    symbol->MaxNameLen = 512;
     DWORD64 displacement = 0;
-    if (SymFromAddrW(process, lookup, &displacement, symbol) && symbol->NameLen > 0)
-        frame.insert(QStringLiteral("function"), demangled(QString::fromWCharArray(symbol->Name, int(qMin<ULONG>(symbol->NameLen, 512)))));
     IMAGEHLP_LINEW64 line = {};
-    line.SizeOfStruct = sizeof line;
     DWORD lineDisplacement = 0;
-    if (SymGetLineFromAddrW64(process, lookup, &lineDisplacement, &line) && line.FileName) {
-        frame.insert(QStringLiteral("file"), QString::fromWCharArray(line.FileName));
-        frame.insert(QStringLiteral("line"), int(line.LineNumber));
+    const auto reset = [&] {
+        std::memset(buffer, 0, sizeof buffer);
+        symbol->SizeOfStruct = sizeof(SYMBOL_INFOW);
+        symbol->MaxNameLen = kMaxNameLength;
+        line = IMAGEHLP_LINEW64 {};
+        line.SizeOfStruct = sizeof line;
+    };
+
+    const DWORD inlined = qMin<DWORD>(SymAddrIncludeInlineTrace(process, lookup), DWORD(kMaxFramesPerThread));
+    DWORD context = 0;
+    DWORD index = 0;
+    QJsonArray chain;
+    if (inlined > 0 && SymQueryInlineTrace(process, lookup, 0, lookup, lookup, &context, &index)) {
+        for (DWORD depth = 0; depth < inlined; ++depth) {
+            QJsonObject f = frame;
+            reset();
+            if (SymFromInlineContextW(process, lookup, context + depth, &displacement, symbol) && symbol->NameLen > 0)
+                f.insert(QStringLiteral("function"), symbolName(symbol));
+            if (SymGetLineFromInlineContextW(process, lookup, context + depth, 0, &lineDisplacement, &line) && line.FileName)
+                insertLine(&f, line);
+            f.insert(QStringLiteral("inlined"), true);
+            chain.append(f);
+        }
     }
-    return frame;
+    reset();
+    if (SymFromAddrW(process, lookup, &displacement, symbol) && symbol->NameLen > 0)
+        frame.insert(QStringLiteral("function"), symbolName(symbol));
+    if (SymGetLineFromAddrW64(process, lookup, &lineDisplacement, &line) && line.FileName)
+        insertLine(&frame, line);
+    // Wine's dbghelp gives every inlined function but the innermost the line of the function they
+    // are all inlined into, not the line that calls the next one in: such a line is left out.
+    for (int i = 1; i < chain.size(); ++i) {
+        QJsonObject f = chain[i].toObject();
+        if (f.value(QStringLiteral("line")) == frame.value(QStringLiteral("line"))
+            && f.value(QStringLiteral("file")) == frame.value(QStringLiteral("file"))) {
+            f.remove(QStringLiteral("file"));
+            f.remove(QStringLiteral("line"));
+            chain[i] = f;
+        }
+    }
+    for (const QJsonValue &f : chain)
+        frames->append(f);
+    frames->append(frame);
 }
 
-// The crashing thread's frames walked by dbghelp, or "" and the reason in *error.
-QJsonArray walkCrashingThread(const QByteArray &dump, const QJsonObject &result, bool *framesCut, QString *error)
+// dbghelp set up once for a dump: the modules' image files mapped and loaded at the dump's bases,
+// memory read from the dump first, then from the images. Then each thread's stack walked from its
+// CONTEXT record.
+class Walker
 {
-    if (result.value(QStringLiteral("system")).toObject().value(QStringLiteral("cpu")).toString() != QLatin1String("amd64")) {
-        *error = QStringLiteral("the stack is walked for amd64 dumps only");
-        return QJsonArray();
+public:
+    Walker(const QByteArray &dump, const QJsonObject &result, const std::vector<Minidump::MemoryRange> *memory)
+    {
+        for (const QJsonValue &v : result.value(QStringLiteral("modules")).toArray())
+            m_images.push_back(mappedImage(v.toObject()));
+        SymSetOptions(SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS | SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS);
+        if (!SymInitializeW(m_process, nullptr, FALSE)) {
+            m_error = QStringLiteral("dbghelp did not start (error %1)").arg(GetLastError());
+            return;
+        }
+        m_started = true;
+        for (const Image &image : m_images) {
+            if (!image.headers)
+                continue;
+            const std::wstring path = image.path.toStdWString();
+            if (SymLoadModuleExW(m_process, nullptr, path.c_str(), nullptr, image.base, DWORD(image.size), nullptr, 0))
+                ++m_loaded;
+        }
+        s_memory = Memory {&dump, memory, &m_images};
     }
-    const Minidump::CrashStack stack = Minidump::crashStack(dump);
-    if (!stack.error.isEmpty()) {
-        *error = stack.error;
-        return QJsonArray();
+    ~Walker()
+    {
+        if (m_started)
+            SymCleanup(m_process);
+        s_memory = Memory();
     }
-    CONTEXT context;
-    std::memset(&context, 0, sizeof context);
-    std::memcpy(&context, stack.context.constData(), qMin<size_t>(sizeof context, size_t(stack.context.size())));
 
-    std::vector<Image> images;
-    for (const QJsonValue &v : result.value(QStringLiteral("modules")).toArray()) {
-        const QJsonObject m = v.toObject();
+    // The frames walked from `contextBytes`, at most kMaxFramesPerThread; or none and the reason.
+    QJsonArray walk(const QByteArray &contextBytes, bool *framesCut, QString *error)
+    {
+        if (!m_error.isEmpty()) {
+            *error = m_error;
+            return QJsonArray();
+        }
+        CONTEXT context;
+        std::memset(&context, 0, sizeof context);
+        std::memcpy(&context, contextBytes.constData(), qMin<size_t>(sizeof context, size_t(contextBytes.size())));
+        QJsonArray frames;
+        STACKFRAME64 frame = {};
+        frame.AddrPC.Offset = context.Rip;
+        frame.AddrPC.Mode = AddrModeFlat;
+        frame.AddrFrame.Offset = context.Rbp;
+        frame.AddrFrame.Mode = AddrModeFlat;
+        frame.AddrStack.Offset = context.Rsp;
+        frame.AddrStack.Mode = AddrModeFlat;
+        quint64 lastPc = 0;
+        quint64 lastSp = 0;
+        DWORD walkError = 0;
+        int walked = 0;
+        for (;;) {
+            if (!StackWalk64(IMAGE_FILE_MACHINE_AMD64, m_process, nullptr, &frame, &context, readMemory, SymFunctionTableAccess64,
+                             SymGetModuleBase64, nullptr)) {
+                walkError = GetLastError();
+                break;
+            }
+            const quint64 pc = frame.AddrPC.Offset;
+            const quint64 sp = frame.AddrStack.Offset;
+            if (pc == 0 || (walked > 0 && pc == lastPc && sp == lastSp))
+                break;
+            if (frames.size() >= kMaxFramesPerThread) {
+                *framesCut = true;
+                break;
+            }
+            describeFrame(m_process, m_images, pc, walked == 0, &frames);
+            ++walked;
+            lastPc = pc;
+            lastSp = sp;
+        }
+        if (frames.size() > kMaxFramesPerThread) { // the last pc's inlined functions went past the bound
+            while (frames.size() > kMaxFramesPerThread)
+                frames.removeLast();
+            *framesCut = true;
+        }
+        if (walked < 2) {
+            *error = QStringLiteral("dbghelp walked no further than the first frame (%1 of %2 modules' images loaded, error %3)")
+                             .arg(m_loaded).arg(m_images.size()).arg(walkError);
+            return QJsonArray();
+        }
+        return frames;
+    }
+
+private:
+    static Image mappedImage(const QJsonObject &m)
+    {
         Image image;
         image.base = m.value(QStringLiteral("start")).toString().mid(2).toULongLong(nullptr, 16);
         image.size = m.value(QStringLiteral("end")).toString().mid(2).toULongLong(nullptr, 16) - image.base;
         image.name = m.value(QStringLiteral("name")).toString();
         image.path = m.value(QStringLiteral("file")).toString();
         image.file.reset(new QFile(image.path));
-        if (image.file->open(QIODevice::ReadOnly) && image.file->size() > 0 && image.file->size() < std::numeric_limits<int>::max()) {
-            image.length = image.file->size();
-            image.data = image.file->map(0, image.length);
-            if (image.data && image.length >= qint64(sizeof(IMAGE_DOS_HEADER))) {
-                const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(image.data);
-                // The headers checked to lie in the file before dbghelp looks at them.
-                if (dos->e_magic == IMAGE_DOS_SIGNATURE && dos->e_lfanew > 0
-                    && qint64(dos->e_lfanew) + qint64(sizeof(IMAGE_NT_HEADERS)) <= image.length)
-                    image.headers = ImageNtHeader(image.data);
-                if (image.headers) {
-                    const qint64 sections = qint64(reinterpret_cast<uchar *>(IMAGE_FIRST_SECTION(image.headers)) - image.data)
-                            + qint64(image.headers->FileHeader.NumberOfSections) * qint64(sizeof(IMAGE_SECTION_HEADER));
-                    if (image.headers->Signature != IMAGE_NT_SIGNATURE || sections > image.length)
-                        image.headers = nullptr;
-                }
-            }
+        if (!image.file->open(QIODevice::ReadOnly) || image.file->size() <= 0 || image.file->size() >= std::numeric_limits<int>::max())
+            return image;
+        image.length = image.file->size();
+        image.data = image.file->map(0, image.length);
+        if (!image.data || image.length < qint64(sizeof(IMAGE_DOS_HEADER)))
+            return image;
+        const auto *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(image.data);
+        // The headers checked to lie in the file before dbghelp looks at them.
+        if (dos->e_magic == IMAGE_DOS_SIGNATURE && dos->e_lfanew > 0
+            && qint64(dos->e_lfanew) + qint64(sizeof(IMAGE_NT_HEADERS)) <= image.length)
+            image.headers = ImageNtHeader(image.data);
+        if (image.headers) {
+            const qint64 sections = qint64(reinterpret_cast<uchar *>(IMAGE_FIRST_SECTION(image.headers)) - image.data)
+                    + qint64(image.headers->FileHeader.NumberOfSections) * qint64(sizeof(IMAGE_SECTION_HEADER));
+            if (image.headers->Signature != IMAGE_NT_SIGNATURE || sections > image.length)
+                image.headers = nullptr;
         }
-        images.push_back(std::move(image));
+        return image;
     }
 
+    std::vector<Image> m_images;
     // A handle of our own that no process has: dbghelp then reads nothing of a live process.
-    HANDLE process = reinterpret_cast<HANDLE>(&images);
-    SymSetOptions(SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS | SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS);
-    if (!SymInitializeW(process, nullptr, FALSE)) {
-        *error = QStringLiteral("dbghelp did not start (error %1)").arg(GetLastError());
-        return QJsonArray();
-    }
-    int loaded = 0;
-    for (const Image &image : images) {
-        if (!image.headers)
-            continue;
-        const std::wstring path = image.path.toStdWString();
-        if (SymLoadModuleExW(process, nullptr, path.c_str(), nullptr, image.base, DWORD(image.size), nullptr, 0))
-            ++loaded;
-    }
-    s_memory = Memory {&dump, &stack.memory, &images};
+    HANDLE m_process = reinterpret_cast<HANDLE>(this);
+    bool m_started = false;
+    int m_loaded = 0;
+    QString m_error;
+};
 
-    QJsonArray frames;
-    STACKFRAME64 frame = {};
-    frame.AddrPC.Offset = context.Rip;
-    frame.AddrPC.Mode = AddrModeFlat;
-    frame.AddrFrame.Offset = context.Rbp;
-    frame.AddrFrame.Mode = AddrModeFlat;
-    frame.AddrStack.Offset = context.Rsp;
-    frame.AddrStack.Mode = AddrModeFlat;
-    quint64 lastPc = 0;
-    quint64 lastSp = 0;
-    DWORD walkError = 0;
-    for (;;) {
-        if (!StackWalk64(IMAGE_FILE_MACHINE_AMD64, process, nullptr, &frame, &context, readMemory, SymFunctionTableAccess64,
-                         SymGetModuleBase64, nullptr)) {
-            walkError = GetLastError();
-            break;
-        }
-        const quint64 pc = frame.AddrPC.Offset;
-        const quint64 sp = frame.AddrStack.Offset;
-        if (pc == 0 || (!frames.isEmpty() && pc == lastPc && sp == lastSp))
-            break;
-        if (frames.size() >= kMaxFramesPerThread) {
-            *framesCut = true;
-            break;
-        }
-        frames.append(describeFrame(process, images, pc, frames.isEmpty()));
-        lastPc = pc;
-        lastSp = sp;
-    }
-    SymCleanup(process);
-    s_memory = Memory();
-    if (frames.size() < 2) {
-        *error = QStringLiteral("dbghelp walked no further than the faulting frame (%1 of %2 modules' images loaded, error %3)")
-                         .arg(loaded).arg(images.size()).arg(walkError);
-        return QJsonArray();
-    }
-    return frames;
-}
-
-// The crashing thread's frames, walked where dbghelp can; else its one frame stays, with why.
-void addCrashingFrames(const QByteArray &dump, QJsonObject *result)
+// Every thread's frames walked where dbghelp can (the crashing thread from the exception's context,
+// the others from their own); a thread that cannot be walked keeps its one frame, with why.
+void addThreadFrames(const QByteArray &dump, QJsonObject *result)
 {
     QJsonArray threads = result->value(QStringLiteral("threads")).toArray();
-    if (threads.isEmpty() || !threads.first().toObject().value(QStringLiteral("crashing")).toBool())
+    if (threads.isEmpty())
         return;
-    QJsonObject crashing = threads.first().toObject();
-    bool framesCut = false;
-    QString error;
-    const QJsonArray frames = walkCrashingThread(dump, *result, &framesCut, &error);
-    if (frames.isEmpty()) {
-        crashing.insert(QStringLiteral("error"), QStringLiteral("stack not walked: ") + error);
-    } else {
-        crashing.insert(QStringLiteral("frames"), frames);
-        if (framesCut)
-            crashing.insert(QStringLiteral("framesCut"), true);
+    const Minidump::Stacks stacks = Minidump::stacks(dump);
+    QString common;
+    if (result->value(QStringLiteral("system")).toObject().value(QStringLiteral("cpu")).toString() != QLatin1String("amd64"))
+        common = QStringLiteral("the stack is walked for amd64 dumps only");
+    else if (stacks.memory.empty())
+        common = QStringLiteral("the dump holds no stack memory");
+    std::unique_ptr<Walker> walker;
+    if (common.isEmpty())
+        walker.reset(new Walker(dump, *result, &stacks.memory));
+    for (int i = 0; i < threads.size(); ++i) {
+        QJsonObject thread = threads[i].toObject();
+        const bool crashing = thread.value(QStringLiteral("crashing")).toBool();
+        const quint32 tid = quint32(thread.value(QStringLiteral("tid")).toDouble());
+        QString error = common;
+        QByteArray context;
+        if (error.isEmpty() && crashing) {
+            context = stacks.context;
+            error = stacks.error;
+        } else if (error.isEmpty()) {
+            for (const Minidump::ThreadContext &t : stacks.threads)
+                if (t.tid == tid)
+                    context = t.context;
+            if (context.isEmpty())
+                error = QStringLiteral("the dump holds no context of the thread");
+        }
+        bool framesCut = false;
+        const QJsonArray frames = error.isEmpty() ? walker->walk(context, &framesCut, &error) : QJsonArray();
+        if (frames.isEmpty()) {
+            thread.insert(QStringLiteral("error"), QStringLiteral("stack not walked: ") + error);
+        } else {
+            thread.insert(QStringLiteral("frames"), frames);
+            if (framesCut)
+                thread.insert(QStringLiteral("framesCut"), true);
+        }
+        threads[i] = thread;
     }
-    threads[0] = crashing;
     result->insert(QStringLiteral("threads"), threads);
 }
 
@@ -290,7 +396,7 @@ QJsonObject analyze(const QString &dumpPath, const QString &executable)
     QJsonObject result = error.isEmpty() ? Minidump::read(dump)
                                          : QJsonObject {{QStringLiteral("error"), QStringLiteral("cannot open the dump: ") + error}};
     if (!result.contains(QStringLiteral("error")))
-        addCrashingFrames(dump, &result);
+        addThreadFrames(dump, &result);
     result.insert(QStringLiteral("analysisMs"), double(clock.elapsed()));
     return result;
 }

@@ -460,10 +460,10 @@ QJsonObject read(const QByteArray &dump)
     return Reader(dump).run();
 }
 
-CrashStack crashStack(const QByteArray &dump)
+Stacks stacks(const QByteArray &dump)
 {
     const Bytes bytes(dump);
-    CrashStack result;
+    Stacks result;
     const quint32 count = bytes.get<quint32>(8);
     const quint32 rva = bytes.get<quint32>(12);
     if (bytes.get<quint32>(0) != kSignature || count > kMaxStreams || !bytes.has(rva, quint64(count) * kDirectorySize)) {
@@ -482,6 +482,17 @@ CrashStack crashStack(const QByteArray &dump)
             if (bytes.has(context))
                 result.context = bytes.slice(context.rva, context.size);
             hasException = true;
+        } else if (type == ThreadListStream && at.size >= 4) {
+            // The records follow the count, or 4 bytes of padding after it.
+            const quint32 threads = bytes.get<quint32>(at.rva);
+            const quint64 records = quint64(threads) * kThreadSize;
+            const quint64 first = quint64(at.rva) + (records + 8 == at.size ? 8 : 4);
+            for (quint32 t = 0; t < threads && t < quint32(DumpReader::kMaxThreads) && first + quint64(t + 1) * kThreadSize <= quint64(at.rva) + at.size; ++t) {
+                const quint64 record = first + quint64(t) * kThreadSize;
+                const Location context = bytes.location(record + 40);
+                if (bytes.has(context))
+                    result.threads.push_back(ThreadContext {bytes.get<quint32>(record), bytes.slice(context.rva, context.size)});
+            }
         } else if (type == MemoryListStream && at.size >= 4) {
             // MINIDUMP_MEMORY_DESCRIPTOR: the start, then the data's location.
             const quint64 ranges = qMin<quint64>(bytes.get<quint32>(at.rva), (at.size - 4) / 16);

@@ -36,15 +36,25 @@ struct MemoryRange
     quint64 size = 0;
 };
 
-// What walking the crashing thread's stack needs: the exception's CONTEXT record (raw bytes) and
-// the memory ranges of the memory list streams, each checked to lie inside the file; or why not.
-struct CrashStack
+// A thread of the thread list and its CONTEXT record (raw bytes).
+struct ThreadContext
+{
+    quint32 tid = 0;
+    QByteArray context;
+};
+
+// What walking the threads' stacks needs: the exception's CONTEXT record (raw bytes), each listed
+// thread's own (at most DumpReader::kMaxThreads, in the list's order) and the memory ranges of the
+// memory list streams, each checked to lie inside the file; or why the crashing thread's stack
+// cannot be walked.
+struct Stacks
 {
     QByteArray context;
+    std::vector<ThreadContext> threads;
     std::vector<MemoryRange> memory;
     QString error;
 };
-CrashStack crashStack(const QByteArray &dump);
+Stacks stacks(const QByteArray &dump);
 
 // A Windows exception code's name ("EXCEPTION_ACCESS_VIOLATION"), or "" for a code without one.
 QString knownExceptionName(quint32 code);
