@@ -58,7 +58,7 @@ void CrashManage::onConnectToServer()
         const bool ok = connect(m_socket, SIGNAL(connected()), this, SLOT(onConnected()))
                 && connect(m_socket, SIGNAL(disconnected()), this, SLOT(onDisconnected()))
                 && connect(m_socket, SIGNAL(readyRead()), this, SLOT(onSocketReadyReadHandler()))
-                && connect(m_socket, SIGNAL(error(QLocalSocket::LocalSocketError)), this,
+                && connect(m_socket, SIGNAL(errorOccurred(QLocalSocket::LocalSocketError)), this,
                            SLOT(onSocketErrorHandler(QLocalSocket::LocalSocketError)));
         Q_ASSERT(ok);
         Q_UNUSED(ok);
