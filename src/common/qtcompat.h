@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QDebug>
 #include <QProcess>
+#include <QString>
 #include <QStringList>
 #include <QTextStream>
 #include <QtGlobal>
@@ -30,6 +31,17 @@ inline void setUtf8(QTextStream &stream)
     static QTextCodec *const utf8 = QTextCodec::codecForMib(106);
     stream.setCodec(utf8);
 #endif
+}
+
+// Text up to the first NUL byte, as Qt 5's QString::fromUtf8(QByteArray) and fromLocal8Bit(QByteArray)
+// give it; Qt 6's convert NULs and all that follows.
+inline QString fromUtf8UpToNul(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
+}
+inline QString fromLocal8BitUpToNul(const QByteArray &bytes)
+{
+    return QString::fromLocal8Bit(bytes.constData(), int(qstrnlen(bytes.constData(), uint(bytes.size()))));
 }
 
 // Whether `bytes` are well-formed UTF-8 through to their end (a sequence cut at the end is not).

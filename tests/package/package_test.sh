@@ -53,7 +53,7 @@ grep -q '"ostrel-consumer-lib" is not an executable' "$work/wrong.out" || fail "
 # Mixing the Qt lines: a host of the other line asking for this package, and one target linking both.
 cmake -S "$consumer_src" -B "$work/mixed" "${opts[@]}" -DOSTREL_QT=$other -DOSTREL_PACKAGE=$package \
     >"$work/mixed.out" 2>&1 && fail "a Qt $other host configured against the Qt $qt build"
-grep -q "this project uses Qt $other, but .* is the OstrelSDK built against Qt $qt" "$work/mixed.out" \
+grep -q "this project uses Qt $other, but" "$work/mixed.out" \
     || fail "no clear message for a Qt $other host: $(cat "$work/mixed.out")"
 cmake -S "$consumer_src" -B "$work/both" "${opts[@]}" -DOSTREL_ALSO_QT=$other >"$work/both.out" 2>&1 \
     && fail "a target linking Qt $other and the Qt $qt build configured"

@@ -71,9 +71,9 @@ HandlerMessage HandlerMessage::parse(const QByteArray &frame)
     HandlerMessage m;
     m.size = frame.size();
 
-    // fromUtf8 replaces every bad sequence, a cut one at the end too; whether there was any is
-    // asked separately.
-    m.text = QString::fromUtf8(frame);
+    // The text ends at a NUL; fromUtf8 replaces every bad sequence, a cut one at the end too;
+    // whether there was any is asked separately, of the whole frame.
+    m.text = QtCompat::fromUtf8UpToNul(frame);
     m.validUtf8 = QtCompat::isValidUtf8(frame);
 
     if (frame.isEmpty()) {
