@@ -1,13 +1,15 @@
 #ifndef OSTREL_QTCOMPAT_H
 #define OSTREL_QTCOMPAT_H
 
-// The few places where Qt 5.15 and Qt 6 differ for this code, so that the library, the crash handler
-// and the registration tool behave and print the same on both. Header-only; nothing else tests the
+// The few places where Qt 5.15 and Qt 6 differ for this code, so that the library and the programs
+// (crash handler, registration tool, crash dialog) behave and print the same on both. Header-only; nothing else tests the
 // Qt version. The logged signatures need nothing: Q_FUNC_INFO is the compiler's pretty function name
 // under both, which keeps type names as written (const QStringList&, not Qt 6's QList<QString>).
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDebug>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -95,6 +97,26 @@ inline QDebug debugList(QDebug debug, const QStringList &list)
     return debug.maybeSpace();
 #else
     return debug << list;
+#endif
+}
+
+// Where Qt's own translations are installed.
+inline QString qtTranslationsPath()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    return QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
+    return QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
+}
+
+// High-DPI scaling for a widget program, before its QApplication exists: Qt 6 scales by itself,
+// Qt 5 only when asked.
+inline void scaleForHighDpi()
+{
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
 #endif
 }
 
