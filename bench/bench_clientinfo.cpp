@@ -6,6 +6,7 @@
 
 #include "clientinfo/clientinfowriters.h"
 #include "clientinfo/kivoperateini.h"
+#include "common/qtcompat.h"
 
 #include <benchmark/benchmark.h>
 
@@ -138,7 +139,7 @@ void BM_DomSave(benchmark::State &state)
         buffer.open(QIODevice::WriteOnly);
         QTextStream stream(&buffer);
         if (!fromDocument)
-            stream.setCodec("UTF-8");
+            QtCompat::setUtf8(stream);
         doc.save(stream, 4, fromDocument ? QDomNode::EncodingFromDocument : QDomNode::EncodingFromTextStream);
         stream.flush();
         benchmark::DoNotOptimize(out.size());

@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStringList>
 #include <QTextStream>
 
@@ -24,7 +25,8 @@ void heading(const QString &title)
 
 QString quoted(const QString &arg)
 {
-    if (!arg.isEmpty() && !arg.contains(QRegExp(QStringLiteral("[\\s'\"\\\\$]"))))
+    static const QRegularExpression special(QStringLiteral("[\\s'\"\\\\$]"));
+    if (!arg.isEmpty() && !arg.contains(special))
         return arg;
     return QLatin1Char('\'') + QString(arg).replace(QLatin1String("'"), QLatin1String("'\\''")) + QLatin1Char('\'');
 }

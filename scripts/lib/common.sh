@@ -10,6 +10,9 @@ ROOT=$PWD
 # end-to-end test types into it; llvm: ostrel-report
 # runs its llvm-symbolizer; zlib1g-dev: delivery compresses its envelopes).
 OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev pkg-config libdw-dev elfutils xvfb xauth xdotool llvm zlib1g-dev)
+# And those of the Qt 6 build (./scripts/test --qt6): Debian's Qt 6 base modules and tools (Widgets
+# included, for the crash dialog).
+OSTREL_QT6_PACKAGES=(qt6-base-dev)
 # And those of the Windows lane (./scripts/test --windows): the MinGW-w64 cross compiler, Wine, and
 # what building Qt from Debian's source package takes (dpkg-source, perl for Qt's header sync).
 OSTREL_WINDOWS_PACKAGES=(cmake g++ make perl dpkg-dev xz-utils g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libz-mingw-w64-dev)

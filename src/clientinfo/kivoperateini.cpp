@@ -11,6 +11,7 @@
 
 #include "clientinfo/kivoperateini.h"
 
+#include "qtcompat.h"
 #include "sdk/sdklog.h"
 
 #include <QBuffer>
@@ -19,7 +20,6 @@
 #include <QDomElement>
 #include <QDomProcessingInstruction>
 #include <QFile>
-#include <QTextCodec>
 #include <QTextStream>
 
 namespace {
@@ -51,13 +51,12 @@ void saveDocument(const QDomDocument &doc, QFile &file)
     if (first.isProcessingInstruction() && first.nodeName() == QLatin1String("xml")
         && (declaration == parsedDeclaration() || declaration == createdDeclaration())
         && doc.doctype().name().isEmpty()) {
-        static QTextCodec *const utf8 = QTextCodec::codecForMib(106);
         QByteArray bytes;
         {
             QBuffer buffer(&bytes);
             buffer.open(QIODevice::WriteOnly);
             QTextStream out(&buffer);
-            out.setCodec(utf8);
+            QtCompat::setUtf8(out);
             doc.save(out, 4, QDomNode::EncodingFromTextStream);
         }
         bytes.replace(0, bytes.indexOf('\n') + 1, "<?xml " + declaration.toLatin1() + "?>\n");

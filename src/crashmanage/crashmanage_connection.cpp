@@ -12,6 +12,7 @@
 #include "crashmanage/handleroutput.h"
 #include "crashmanage/handlerpolicy.h"
 #include "peercheck.h"
+#include "qtcompat.h"
 #include "wire.h"
 #include "sdk/sdklog.h"
 
@@ -43,8 +44,9 @@ QStringList handlerOutputLines(const QByteArray &data)
         from = end;
         if (piece.isEmpty())
             continue;
-        // Non-ASCII output is decoded as local 8-bit text; only ASCII lines are promised unchanged.
-        const QString line = QString::fromLocal8Bit(piece);
+        // Non-ASCII output is decoded as local 8-bit text, up to a NUL; only ASCII lines are promised
+        // unchanged.
+        const QString line = QtCompat::fromLocal8BitUpToNul(piece);
         if (!line.isEmpty())
             lines.append(line);
     }
@@ -58,7 +60,7 @@ void CrashManage::onConnectToServer()
         const bool ok = connect(m_socket, SIGNAL(connected()), this, SLOT(onConnected()))
                 && connect(m_socket, SIGNAL(disconnected()), this, SLOT(onDisconnected()))
                 && connect(m_socket, SIGNAL(readyRead()), this, SLOT(onSocketReadyReadHandler()))
-                && connect(m_socket, SIGNAL(error(QLocalSocket::LocalSocketError)), this,
+                && connect(m_socket, SIGNAL(errorOccurred(QLocalSocket::LocalSocketError)), this,
                            SLOT(onSocketErrorHandler(QLocalSocket::LocalSocketError)));
         Q_ASSERT(ok);
         Q_UNUSED(ok);

@@ -1,5 +1,7 @@
 #include "sdk/sdklog.h"
 
+#include "qtcompat.h"
+
 #include <QByteArray>
 #include <QMessageLogger>
 #include <QString>
@@ -61,7 +63,7 @@ void sdkLog(bool critical, const char *signature, const char *text, const QStrin
 {
     if (!s_logSwitch)
         return;
-    sdkLogLine(critical, signature) << text << values;
+    QtCompat::debugList(sdkLogLine(critical, signature) << text, values);
 }
 
 void sdkLog(bool critical, const char *signature, const char *text, QLocalSocket::LocalSocketState state)

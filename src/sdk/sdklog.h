@@ -4,9 +4,9 @@
 #include <QDebug>
 #include <QLocalSocket>
 
-class QByteArray;
-class QString;
-class QStringList;
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
 
 // The SDK log line: "[OstrelSDk]" "[" <signature> "]" <text> <values...>, written through Qt's message
 // logging at info level (progress, echo of what was sent) or critical level (failures), with no

@@ -255,7 +255,8 @@ private slots:
         const auto modules = analysis["modules"].toArray();
         const auto own = std::find_if(modules.begin(), modules.end(), [&](const QJsonValue &m) { return m["codeId"] == buildId; });
         QVERIFY2(!buildId.isEmpty() && own != modules.end(), qPrintable(buildId));
-        QCOMPARE(QJsonArray({(*own)["debugId"], (*own)["debugFile"]}), QJsonArray({DumpReader::debugIdFromBuildId(buildId), QFileInfo(program).canonicalFilePath()}));
+        const QJsonValue ownModule = *own;
+        QCOMPARE(QJsonArray({ownModule["debugId"], ownModule["debugFile"]}), QJsonArray({DumpReader::debugIdFromBuildId(buildId), QFileInfo(program).canonicalFilePath()}));
         // Kept for full dumps or when nothing is registered, else removed once read.
         QCOMPARE(crash["core"]["removed"].toBool(), dumpType == 1);
         QCOMPARE(QDir(dir.path() + "/dumps").entryList({"*.core"}).size(), dumpType == 1 ? 0 : 1);

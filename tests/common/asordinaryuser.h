@@ -6,7 +6,8 @@
 // OrdinaryUserProcess below runs a child program as that user.
 // `canDenyAccess`: whether permissions taken away from a file stop this test's process here.
 
-#include <QProcess>
+#include "qtcompat.h"
+
 #include <QtGlobal>
 
 #ifdef Q_OS_WIN
@@ -38,10 +39,13 @@ struct AsOrdinaryUser
 
 // A child process run wholly as that user when the test runs as root: real and effective ids alike,
 // since a Qt program refuses to start with differing ones. Folders it needs must be open to it.
-class OrdinaryUserProcess : public QProcess
+class OrdinaryUserProcess : public QtCompat::ChildSetupProcess
 {
-protected:
-    void setupChildProcess() override
+public:
+    OrdinaryUserProcess() : ChildSetupProcess(&becomeNobody) {}
+
+private:
+    static void becomeNobody()
     {
         if (getuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
             _exit(127);

@@ -4,6 +4,7 @@
 // prints the paths, and fails with a reason when there is no X server or a picture is empty.
 
 #include "crashdialog.h"
+#include "qtcompat.h"
 
 #include <QApplication>
 #include <QDir>
@@ -57,8 +58,7 @@ bool save(QWidget *window, const QString &path, QStringList *saved)
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
-    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QtCompat::scaleForHighDpi();
     QApplication app(argc, argv);
     if (QGuiApplication::platformName() != QLatin1String("xcb"))
         return fail(QStringLiteral("needs a real X server (run it under xvfb-run), not \"%1\"")

@@ -26,11 +26,11 @@
 
 #include "../common/testfiles.h"
 #include "clientinfo/kivoperateini.h"
+#include "qtcompat.h"
 
 #include <QBuffer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QTextCodec>
 #include <QTextStream>
 
 #include <cstdint>
@@ -68,8 +68,7 @@ void check(bool condition) { if (!condition) std::abort(); }
 
 bool isUtf8(const QByteArray &name)
 {
-    const QTextCodec *codec = QTextCodec::codecForName(name);
-    return codec && codec->mibEnum() == 106;
+    return QtCompat::isUtf8Name(name);
 }
 
 // True when Qt's writer saves the document as UTF-8: its XML declaration names no encoding, or one
@@ -93,7 +92,7 @@ bool readAsUtf8(const QByteArray &bytes)
     static const QRegularExpression declared(QStringLiteral("\\A<\\?xml[^>]*?encoding[^>\"']*[\"']([^>\"']*)"));
     const QRegularExpressionMatch match = declared.match(QString::fromUtf8(bytes));
     const QByteArray name = match.captured(1).toLatin1();
-    return !match.hasMatch() || isUtf8(name) || !QTextCodec::codecForName(name);
+    return !match.hasMatch() || isUtf8(name) || !QtCompat::knowsEncoding(name);
 }
 
 } // namespace

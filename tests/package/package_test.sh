@@ -4,10 +4,13 @@
 # gets the crash handler, its dialog and the registration tool deployed beside it by ostrel_deploy_handler()
 # (and installed with it); a library passed to that function stops the configure. The host then runs
 # with the deployed programs, ends without exitClient, and the handler writes its report. Last, the
-# library must export only its public API.
-#   package_test.sh <build dir> <consumer source> <compiler launcher or ""> <ON|OFF sanitize>
+# library must export only its public API. A host of the other Qt line, or one target linking both
+# lines, stops at configure time with a clear message.
+#   package_test.sh <build dir> <consumer source> <compiler launcher or ""> <ON|OFF sanitize> <5|6 Qt>
 set -euo pipefail
-build=$1 consumer_src=$2 launcher=$3 sanitize=$4
+build=$1 consumer_src=$2 launcher=$3 sanitize=$4 qt=$5
+package=OstrelSDK other=6
+[ "$qt" = 6 ] && package=OstrelSDKQt6 other=5
 
 source "$(dirname "$0")/checkdir.sh"
 
@@ -22,11 +25,11 @@ wait_until() {
 
 cmake --install "$build" --prefix "$work/prefix" >"$work/install.log" || fail "install"
 [ -f "$work/prefix/include/OstrelSDK/ostrelsdk.h" ] || fail "public header not installed"
-lib=$(find "$work/prefix" -name 'libOstrelSDK.so.3.3.0' | head -n1)
-[ -n "$lib" ] || fail "libOstrelSDK.so.3.3.0 not installed"
-[ -n "$(find "$work/prefix" -path '*cmake/OstrelSDK/OstrelSDKConfigVersion.cmake')" ] || fail "no ConfigVersion file"
+lib=$(find "$work/prefix" -name "lib$package.so.3.3.0" | head -n1)
+[ -n "$lib" ] || fail "lib$package.so.3.3.0 not installed"
+[ -n "$(find "$work/prefix" -path "*cmake/$package/${package}ConfigVersion.cmake")" ] || fail "no ConfigVersion file"
 
-opts=(-DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_BUILD_TYPE=Release)
+opts=(-DCMAKE_PREFIX_PATH="$work/prefix" -DCMAKE_BUILD_TYPE=Release -DOSTREL_QT="$qt")
 [ -n "$launcher" ] && opts+=(-DCMAKE_CXX_COMPILER_LAUNCHER="$launcher")
 [ "$sanitize" = ON ] && opts+=(-DCMAKE_CXX_FLAGS=-fsanitize=address,undefined)
 for signature in keyword plain; do
@@ -47,6 +50,14 @@ if cmake -S "$consumer_src" -B "$work/wrong" "${opts[@]}" -DOSTREL_DEPLOY_LIBRAR
     fail "ostrel_deploy_handler accepted a library"
 fi
 grep -q '"ostrel-consumer-lib" is not an executable' "$work/wrong.out" || fail "no clear message: $(cat "$work/wrong.out")"
+# Mixing the Qt lines: a host of the other line asking for this package, and one target linking both.
+cmake -S "$consumer_src" -B "$work/mixed" "${opts[@]}" -DOSTREL_QT=$other -DOSTREL_PACKAGE=$package \
+    >"$work/mixed.out" 2>&1 && fail "a Qt $other host configured against the Qt $qt build"
+grep -q "this project uses Qt $other, but" "$work/mixed.out" \
+    || fail "no clear message for a Qt $other host: $(cat "$work/mixed.out")"
+cmake -S "$consumer_src" -B "$work/both" "${opts[@]}" -DOSTREL_ALSO_QT=$other >"$work/both.out" 2>&1 \
+    && fail "a target linking Qt $other and the Qt $qt build configured"
+grep -q 'INTERFACE_QT_MAJOR_VERSION' "$work/both.out" || fail "no clear message for both lines: $(cat "$work/both.out")"
 
 # The host with what was deployed beside it: the reference handler and the registration tool.
 mkdir "$work/dumps" "$work/home"
@@ -82,4 +93,4 @@ functions=$(grep -c '^Ostrel_SDK::' "$work/symbols" || true)
 [ "$functions" = 14 ] || fail "$functions Ostrel_SDK exports, expected 14"
 
 rm -rf "$work"
-echo "package: install, consumer builds (both signatures), deploy, report, exports: OK"
+echo "package ($package): install, consumer builds (both signatures), deploy, report, Qt lines kept apart, exports: OK"

@@ -6,10 +6,10 @@
 // 4 the answer could not be written. Every failure is one line on stderr.
 
 #include "crashdialog.h"
+#include "qtcompat.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
 
@@ -32,7 +32,7 @@ void loadTranslations(QApplication *app)
         QCoreApplication::installTranslator(own);
     auto *qt = new QTranslator(app);
     if (qt->load(QLocale(), QStringLiteral("qtbase"), QStringLiteral("_"),
-                 QLibraryInfo::location(QLibraryInfo::TranslationsPath)))
+                 QtCompat::qtTranslationsPath()))
         QCoreApplication::installTranslator(qt);
 }
 
@@ -70,11 +70,7 @@ int main(int argc, char *argv[])
         return fail(3, reason);
     }
 
-#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
-    // Qt 6 scales for high-DPI screens by itself; Qt 5 only when asked before the application exists.
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
-    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
-#endif
+    QtCompat::scaleForHighDpi();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("KivCrashDialog"));
     QCoreApplication::setOrganizationName(QStringLiteral("Ostrel"));

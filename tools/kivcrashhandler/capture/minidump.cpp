@@ -102,7 +102,7 @@ bool readString(const Bytes &bytes, quint32 rva, QString *out)
     if (!bytes.has(rva, 4) || length % 2 != 0 || length > kMaxNameBytes || !bytes.has(quint64(rva) + 4, length))
         return false;
     const QByteArray raw = bytes.slice(quint64(rva) + 4, length);
-    std::vector<ushort> units(length / 2);
+    std::vector<char16_t> units(length / 2);
     for (size_t i = 0; i < units.size(); ++i)
         units[i] = qFromLittleEndian<quint16>(reinterpret_cast<const uchar *>(raw.constData()) + 2 * i);
     *out = QString::fromUtf16(units.data(), int(units.size()));

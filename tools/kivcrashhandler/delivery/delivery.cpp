@@ -37,9 +37,9 @@ qint64 retryAfterMs(const QByteArray &value)
     bool ok = false;
     const qint64 seconds = value.trimmed().toLongLong(&ok);
     if (ok)
-        return qBound<qint64>(0, seconds, 86400) * 1000;
+        return qBound(qint64(0), seconds, qint64(86400)) * 1000;
     const QDateTime when = QDateTime::fromString(QString::fromLatin1(value.trimmed()), Qt::RFC2822Date);
-    return when.isValid() ? qBound<qint64>(0, QDateTime::currentDateTimeUtc().msecsTo(when), 86400 * 1000) : -1;
+    return when.isValid() ? qBound(qint64(0), QDateTime::currentDateTimeUtc().msecsTo(when), qint64(86400) * 1000) : -1;
 }
 
 // The longest pause X-Sentry-Rate-Limits asks for events ("<seconds>:<categories>:<scope>...", an
@@ -55,7 +55,7 @@ qint64 rateLimitMs(const QByteArray &value)
             continue;
         const QList<QByteArray> categories = parts.at(1).split(';');
         if (parts.at(1).isEmpty() || categories.contains("error"))
-            longest = qMax(longest, qBound<qint64>(0, seconds, 86400) * 1000);
+            longest = qMax(longest, qBound(qint64(0), seconds, qint64(86400)) * 1000);
     }
     return longest;
 }

@@ -46,7 +46,7 @@ ProcessWatcher::ProcessWatcher(qint64 pid, QObject *parent)
     if (pidfd >= 0) {
         m_handle = pidfd;
         m_notifier = new QSocketNotifier(pidfd, QSocketNotifier::Read, this);
-        const bool ok = connect(m_notifier, SIGNAL(activated(int)), this, SLOT(onEnded()));
+        const bool ok = connect(m_notifier, SIGNAL(activated(QSocketDescriptor,QSocketNotifier::Type)), this, SLOT(onEnded()));
         Q_ASSERT(ok);
         Q_UNUSED(ok);
         return;

@@ -1,8 +1,9 @@
 #include "protocol/handlermessage.h"
 
+#include "qtcompat.h"
+
 #include <QJsonDocument>
 #include <QJsonParseError>
-#include <QTextCodec>
 
 namespace {
 
@@ -70,12 +71,10 @@ HandlerMessage HandlerMessage::parse(const QByteArray &frame)
     HandlerMessage m;
     m.size = frame.size();
 
-    // fromUtf8 replaces every bad sequence, a cut one at the end too; the codec's state only tells
-    // whether there was any.
-    m.text = QString::fromUtf8(frame);
-    QTextCodec::ConverterState state;
-    QTextCodec::codecForName("UTF-8")->toUnicode(frame.constData(), frame.size(), &state);
-    m.validUtf8 = state.invalidChars == 0 && state.remainingChars == 0;
+    // The text ends at a NUL; fromUtf8 replaces every bad sequence, a cut one at the end too;
+    // whether there was any is asked separately, of the whole frame.
+    m.text = QtCompat::fromUtf8UpToNul(frame);
+    m.validUtf8 = QtCompat::isValidUtf8(frame);
 
     if (frame.isEmpty()) {
         m.kind = Empty;

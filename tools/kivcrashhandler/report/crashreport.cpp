@@ -1,5 +1,6 @@
 #include "report/crashreport.h"
 
+#include "qtcompat.h"
 #include "session/session.h"
 #include "storage/privatefiles.h"
 
@@ -77,7 +78,7 @@ QJsonObject logTail(const QString &path, qint64 maxBytes)
     tail.insert(QStringLiteral("found"), true);
     tail.insert(QStringLiteral("size"), double(size));
     tail.insert(QStringLiteral("cut"), from > 0);
-    tail.insert(QStringLiteral("tail"), QString::fromUtf8(file.read(maxBytes)));
+    tail.insert(QStringLiteral("tail"), QtCompat::fromUtf8UpToNul(file.read(maxBytes)));
     return tail;
 }
 
