@@ -1,5 +1,7 @@
 #include "crashevent.h"
 
+#include "capture/dumpreader.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -116,7 +118,7 @@ QJsonObject image(const QJsonObject &module, bool windows)
         if (codeId.isEmpty())
             codeId = buildId.toLower();
         if (debugId.isEmpty())
-            debugId = elfDebugId(buildId);
+            debugId = DumpReader::debugIdFromBuildId(buildId);
     }
     if (!codeId.isEmpty())
         image.insert(QStringLiteral("code_id"), codeId);
@@ -179,18 +181,6 @@ void appendAttachment(QByteArray *out, const QString &name, const QByteArray &pa
 }
 
 } // namespace
-
-QString elfDebugId(const QString &buildIdHex)
-{
-    QByteArray bytes = QByteArray::fromHex(buildIdHex.toLatin1()).left(16);
-    if (bytes.isEmpty())
-        return QString();
-    bytes.append(QByteArray(16 - bytes.size(), '\0'));
-    std::reverse(bytes.begin(), bytes.begin() + 4);
-    std::reverse(bytes.begin() + 4, bytes.begin() + 6);
-    std::reverse(bytes.begin() + 6, bytes.begin() + 8);
-    return guidText(bytes);
-}
 
 QString peDebugId(const QString &codeView)
 {

@@ -42,9 +42,7 @@ struct Attachment
     QString path;
 };
 
-// ELF: the GNU build id (hex) as the debug id the protocol derives from it: its first 16 bytes
-// (zero-padded) read as a GUID with the first three fields little-endian, appendix 0.
-QString elfDebugId(const QString &buildIdHex);
+// ELF's debug id is the capture's (DumpReader::debugIdFromBuildId), the one the report carries.
 // PE: the CodeView GUID and age as the report's "buildId" gives them (32 hex digits of the GUID in
 // field order, then the age in hex) as "<guid>-<age>"; empty when it is none.
 QString peDebugId(const QString &codeView);
