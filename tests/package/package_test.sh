@@ -51,13 +51,19 @@ if cmake -S "$consumer_src" -B "$work/wrong" "${opts[@]}" -DOSTREL_DEPLOY_LIBRAR
 fi
 grep -q '"ostrel-consumer-lib" is not an executable' "$work/wrong.out" || fail "no clear message: $(cat "$work/wrong.out")"
 # Mixing the Qt lines: a host of the other line asking for this package, and one target linking both.
-cmake -S "$consumer_src" -B "$work/mixed" "${opts[@]}" -DOSTREL_QT=$other -DOSTREL_PACKAGE=$package \
-    >"$work/mixed.out" 2>&1 && fail "a Qt $other host configured against the Qt $qt build"
-grep -q "this project uses Qt $other, but" "$work/mixed.out" \
-    || fail "no clear message for a Qt $other host: $(cat "$work/mixed.out")"
-cmake -S "$consumer_src" -B "$work/both" "${opts[@]}" -DOSTREL_ALSO_QT=$other >"$work/both.out" 2>&1 \
-    && fail "a target linking Qt $other and the Qt $qt build configured"
-grep -q 'INTERFACE_QT_MAJOR_VERSION' "$work/both.out" || fail "no clear message for both lines: $(cat "$work/both.out")"
+# Both need the other line's development files; without them the checks say so and are left out.
+if cmake -S "$consumer_src" -B "$work/mixed" "${opts[@]}" -DOSTREL_QT=$other -DOSTREL_PACKAGE=$package \
+    >"$work/mixed.out" 2>&1; then
+    fail "a Qt $other host configured against the Qt $qt build"
+elif grep -q "provided by \"Qt$other\"" "$work/mixed.out"; then
+    echo "skipped: mixing the Qt lines (Qt $other's development files are not installed)"
+else
+    grep -q "this project uses Qt $other, but" "$work/mixed.out" \
+        || fail "no clear message for a Qt $other host: $(cat "$work/mixed.out")"
+    cmake -S "$consumer_src" -B "$work/both" "${opts[@]}" -DOSTREL_ALSO_QT=$other >"$work/both.out" 2>&1 \
+        && fail "a target linking Qt $other and the Qt $qt build configured"
+    grep -q 'INTERFACE_QT_MAJOR_VERSION' "$work/both.out" || fail "no clear message for both lines: $(cat "$work/both.out")"
+fi
 
 # The host with what was deployed beside it: the reference handler and the registration tool.
 mkdir "$work/dumps" "$work/home"
