@@ -18,12 +18,12 @@ const QJsonArray kModules {
 };
 
 // "module: function @file:line", "module: +0x1a" (no name), "?: 0x0" (no module)
-QJsonArray framesOf(const QStringList &specs)
+QJsonArray framesOf(const QStringList &texts)
 {
     QJsonArray frames;
-    for (const QString &spec : specs) {
-        const QString module = spec.section(": ", 0, 0);
-        QString rest = spec.section(": ", 1);
+    for (const QString &text : texts) {
+        const QString module = text.section(": ", 0, 0);
+        QString rest = text.section(": ", 1);
         QJsonObject f {{"pc", "0x1000"}};
         if (module != "?")
             f.insert("module", module);
