@@ -199,6 +199,14 @@ private slots:
         QCOMPARE(Retention::reportsOf(dir.path(), "app"), expected.mid(2, 3) + expected.mid(6));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 10);
         QCOMPARE(Retention::enforce(dir.path(), "app", 2), QStringList({"app-4194402-20260103T000000Z.json", "app-4194406-20260107T000000Z.json"}));
+
+        // Written within one tick of the file system's clock, "-2" is still the newer of a pair.
+        const QDateTime tick(QDate(2027, 1, 1), QTime(0, 0), Qt::UTC);
+        for (const char *name : {"app-1-20270101T000000Z-2.json", "app-1-20270101T000000Z.json"}) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.setFileTime(tick, QFileDevice::FileModificationTime));
+        }
+        QCOMPARE(Retention::reportsOf(dir.path(), "app").mid(4), QStringList({"app-1-20270101T000000Z.json", "app-1-20270101T000000Z-2.json"}));
     }
 
     // Two reports that want one name (a host relaunched under a reused pid within a second): each

@@ -43,16 +43,23 @@ QStringList reportsOf(const QString &folder, const QString &appStem)
     {
         QString stamp;
         qint64 mtime;
+        int suffix; // "-2" of a second report with the same name; 1 for none
         QString name;
     };
     QList<Entry> entries;
     for (const QFileInfo &info : QDir(folder).entryInfoList(QDir::Files | QDir::System | QDir::Hidden)) {
         const QRegularExpressionMatch match = pattern.match(info.fileName());
         if (match.hasMatch())
-            entries.append({match.captured(1), info.lastModified().toMSecsSinceEpoch(), info.fileName()});
+            entries.append({match.captured(1), info.lastModified().toMSecsSinceEpoch(), qMax(1, match.captured(2).mid(1).toInt()), info.fileName()});
     }
+    // Written within one clock tick (or on a file system with coarse times), "-2" still comes after
+    // the report whose name it had to avoid.
     std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
-        return a.stamp != b.stamp ? a.stamp < b.stamp : a.mtime != b.mtime ? a.mtime < b.mtime : a.name < b.name;
+        if (a.stamp != b.stamp)
+            return a.stamp < b.stamp;
+        if (a.mtime != b.mtime)
+            return a.mtime < b.mtime;
+        return a.suffix != b.suffix ? a.suffix < b.suffix : a.name < b.name;
     });
     QStringList names;
     for (const Entry &e : entries)
