@@ -139,18 +139,20 @@ private slots:
         other.insert("event", "start");
         QByteArray bytes = journalLine(other) + journalLine(message("ClientLogin@old@@0"));
         bytes += journalLine(start) + journalLine(message("ClientLogin@u1@L1@1")) + journalLine(message("ExceptionCheck@a@b"))
+                + journalLine(message("cloudConfig@dsn=http://k@127.0.0.1:9/1;upload=on@"))
                 + "not json\n" + journalLine(message("subProcessInfo@{\"appName\":\"w\",\"subProcessPid\":\"77\"}"))
                 + journalLine({{"event", "message"}, {"text", "StreamNode@n"}, {"seq", 41}}) + "{\"event\":\"message\",\"te";
         QVERIFY(TestFiles::writeAll(dir.filePath("j"), bytes));
 
         Session session;
         const SessionRestore::Result r = SessionRestore::fromJournal(dir.filePath("j"), self, &session);
-        QCOMPARE(QJsonArray({r.source, r.messages, double(r.lastSequence), r.sameHost, r.otherHost}), QJsonArray({"journal", 4, 41, true, true}));
+        QCOMPARE(QJsonArray({r.source, r.messages, double(r.lastSequence), r.sameHost, r.otherHost}), QJsonArray({"journal", 5, 41, true, true}));
         QCOMPARE(r.notes.size(), 3); // partial line, damaged line, other host
         QVERIFY(r.notes.at(0).contains("partial last line (22 bytes)"));
         session.apply(HandlerMessage::parse("StreamNode@live@d"));
         const QJsonObject s = session.toJson();
-        QCOMPARE(s["restored"].toArray(), QJsonArray({"login"}));
+        QCOMPARE(s["restored"].toArray(), QJsonArray({"cloudConfig", "login"}));
+        QCOMPARE(session.cloudConfigText(), QString("dsn=http://k@127.0.0.1:9/1;upload=on@")); // what delivery is told
         QCOMPARE(s["login"]["userId"].toString(), QString("u1"));
         QCOMPARE(s["streamNode"]["node"].toString(), QString("live"));
         QCOMPARE(s["exceptionChecks"][0]["restored"].toBool(), true);

@@ -28,6 +28,10 @@ CrashHandler::CrashHandler(const HandlerArgs &args, QLocalServer *server, const 
                               [this](const QString &event, const QJsonObject &fields) { m_journal.append(event, fields); }, this))
 {
     m_delivery->setHandlerParameters({args.handlerParam1, args.handlerParam2, args.handlerParam3});
+    // An earlier handler of this host was told where and whether to deliver: that holds until the
+    // host says it again after connecting.
+    if (!m_session.cloudConfigText().isEmpty())
+        m_delivery->setCloudConfig(m_session.cloudConfigText());
     m_journal.setNextSequence(m_restore.lastSequence + 1);
     if (!m_journal.isOpen())
         useFallbackFolder(QStringLiteral("journal: ") + m_journal.error());
@@ -171,7 +175,7 @@ void CrashHandler::handleFrame(QLocalSocket *socket, int connection, const Frame
     if (message.kind == HandlerMessage::SubProcessInfo)
         syncSubProcessWatchers();
     else if (message.kind == HandlerMessage::CloudConfig)
-        m_delivery->setCloudConfig(message.text.section(QLatin1Char('@'), 1)); // a DSN holds an "@" too
+        m_delivery->setCloudConfig(m_session.cloudConfigText());
 }
 
 // One watcher per registered sub-process pid that still runs; a pid replaced by a newer report is

@@ -37,6 +37,7 @@ void Session::apply(const HandlerMessage &message)
         m_hasCloudConfig = true;
         m_config1 = message.fields.value(0);
         m_config2 = message.fields.value(1);
+        m_cloudConfigText = message.text.section(QLatin1Char('@'), 1);
         break;
     case HandlerMessage::ClientLogin:
         m_hasLogin = true;

@@ -47,6 +47,8 @@ public:
     QList<qint64> runningSubProcessPids() const;
 
     bool exitClientReceived() const { return m_exitClient; }
+    // All that followed "cloudConfig@" in the latest such message (a DSN holds an "@" too).
+    const QString &cloudConfigText() const { return m_cloudConfigText; }
     int messageCount() const { return m_messages; }
     const QList<SubProcess> &subProcesses() const { return m_subProcesses; }
 
@@ -59,6 +61,7 @@ private:
     bool m_hasCloudConfig = false;
     QString m_config1;
     QString m_config2;
+    QString m_cloudConfigText;
     bool m_hasLogin = false;
     QString m_userId;
     QString m_liveId;
