@@ -3,6 +3,7 @@
 # under wine64, in a throwaway Wine prefix where ostrel-wer-standin plays the part of Windows Error
 # Reporting, which Wine lacks. Source it after common.sh and call windows_demo.
 source "$ROOT/scripts/lib/windows-lane.sh"
+source "$ROOT/scripts/lib/receiver.sh"
 
 # Milliseconds since the epoch of an ISO 8601 time with a zone ("...Z").
 epoch_ms() {
@@ -12,6 +13,7 @@ epoch_ms() {
 windows_demo() {
     local started=$SECONDS
     ensure_packages "${OSTREL_WINDOWS_PACKAGES[@]}"
+    ensure_receiver
     local qt
     qt=$(qt_mingw_prefix)
 
@@ -30,7 +32,12 @@ windows_demo() {
     mkdir -p "$work"
     WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-demo-wine.XXXXXX")
     export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
-    trap 'WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
+    # The crash server, as on Linux: the handler under Wine sends to it over plain HTTP on 127.0.0.1,
+    # the minidump along with the report.
+    start_receiver "$work"
+    local dsn_args=()
+    [ -z "$RECEIVER_SKIPPED" ] && dsn_args=(--dsn "http://demokey@127.0.0.1:$RECEIVER_PORT/1")
+    trap 'stop_receiver; WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
     local wine=/usr/lib/wine/wine64
     "$wine" wineboot --init >/dev/null 2>&1
     /usr/lib/wine/wineserver -w
@@ -39,7 +46,7 @@ windows_demo() {
     # Run from the installed folder: no WINEPATH, so every DLL must be there.
     local ran=$SECONDS
     # Its exit code is the exception's, which the report names; Wine's own exit status says little.
-    (cd "$app/bin" && "$wine" ./ostrel-demo.exe --workdir "Z:$work" 2>"$work/ostrel-demo.stderr") || true
+    (cd "$app/bin" && "$wine" ./ostrel-demo.exe --workdir "Z:$work" "${dsn_args[@]}" 2>"$work/ostrel-demo.stderr") || true
 
     # The handler sees the host end, finds the dump the stand-in wrote and writes its report.
     local journal=$work/dumps/ostrel-demo-*.journal.jsonl
@@ -67,4 +74,7 @@ windows_demo() {
     fi
 
     (cd "$app/bin" && "$wine" ./ostrel-demo.exe --show "Z:$work" 2>/dev/null) | tr -d '\r'
+    echo
+    show_delivery "$journal" "$work" 30
+    [ -n "$report" ]
 }
