@@ -193,6 +193,7 @@ private slots:
         const QJsonObject r = host.report();
         QCOMPARE(QJsonArray({r["hostPid"], r["appName"], r["clientName"], r["dumpFolder"], r["handlerParams"]}),
                  (QJsonArray {double(host.pid), "ostrel-demo", "demo", host.path("dumps"), QJsonArray {"channel=stable", "build=1234", "upload=off"}}));
+        QCOMPARE(r["environment"]["commandLine"][1].toString(), QString("--workdir")); // a restart passes it on
         // The summary names what crashed and where (unless AddressSanitizer caught the crash first).
         const QString summary = r["summary"].toString();
         for (const QString &word : kCrashNamed)

@@ -25,7 +25,7 @@ struct HostIdentity
 struct HostProcess
 {
     qint64 pid = 0;
-    QStringList commandLine;   // empty when the host was gone or another user's, and on Windows
+    QStringList commandLine;   // empty when the host was gone or another user's
     QString executable;        // as the system gives it (native separators); "" when unknown
     QString executableBuildId; // GNU build id, hex; "" when it has none
     QString workingFolder;     // where it was started, for a restart; "" when unknown (always on Windows)
@@ -35,8 +35,8 @@ struct HostProcess
     QString kernel;
 
     // Per platform (hostprocess_linux.cpp, hostprocess_win.cpp). Linux reads /proc; Windows asks
-    // the process handle for the executable (another process's command line and working folder are
-    // not cheaply readable there: a restart uses the executable's folder) and reports the Windows
+    // the process handle for the executable and the command line (another process's working folder
+    // is not cheaply readable there: a restart uses the executable's folder) and reports the Windows
     // build as "kernel".
     static HostProcess learn(qint64 pid);
 
