@@ -21,6 +21,7 @@ DialogRequest sampleRequest(const QString &appName = QStringLiteral("Demo"), dou
     r.reportPath = QStringLiteral("/d/Demo-7-report.json");
     r.hostRanSeconds = ranSeconds;
     r.restartable = true;
+    r.handlerPid = QCoreApplication::applicationPid(); // runs: every test below also says it stays open
     return r;
 }
 
@@ -208,6 +209,23 @@ private slots:
         QTEST(answer.alwaysSend, "alwaysSend");
         QTEST(answer.restart, "restart");
         QVERIFY(answer.reason.isEmpty());
+    }
+
+    // A handler that has ended reads no answer: the dialog closes with none and says why.
+    void handlerGone()
+    {
+        QProcess ended;
+        ended.start(QCoreApplication::applicationFilePath(), {"-functions"});
+        QVERIFY(ended.waitForStarted());
+        DialogRequest request = sampleRequest();
+        request.handlerPid = ended.processId();
+        QVERIFY(ended.waitForFinished());
+        CrashDialog dialog(request);
+        QSignalSpy finished(&dialog, SIGNAL(finished(int)));
+        dialog.show();
+        QVERIFY(finished.count() == 1 || finished.wait(10000));
+        QCOMPARE(dialog.answer().answer, DialogAnswer::None);
+        QCOMPARE(dialog.answer().reason, QStringLiteral("the crash handler that asked has ended"));
     }
 
     // A pasted essay is cut to the bound; an address that cannot be one holds Send back, says so

@@ -1,5 +1,6 @@
 #include "crashdialog.h"
 #include "hosticon.h"
+#include "processstart.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -72,7 +73,9 @@ QLabel *plainLabel(const QString &text, QWidget *parent)
 CrashDialog::CrashDialog(const DialogRequest &request, QWidget *parent)
     : QDialog(parent)
     , m_timeout(new QTimer(this))
+    , m_handlerWatch(new QTimer(this))
     , m_timeoutSeconds(request.timeoutSeconds)
+    , m_handlerPid(request.handlerPid)
 {
     const QString name = displayName(request.appName);
     const bool named = !name.isEmpty();
@@ -210,11 +213,17 @@ CrashDialog::CrashDialog(const DialogRequest &request, QWidget *parent)
             && connect(m_detailsButton, SIGNAL(toggled(bool)), this, SLOT(onDetailsToggled(bool)))
             && connect(m_comment, SIGNAL(textChanged()), this, SLOT(onCommentChanged()))
             && connect(m_email, SIGNAL(textEdited(QString)), m_emailNote, SLOT(hide()))
-            && connect(m_timeout, SIGNAL(timeout()), this, SLOT(onTimeout()));
+            && connect(m_timeout, SIGNAL(timeout()), this, SLOT(onTimeout()))
+            && connect(m_handlerWatch, SIGNAL(timeout()), this, SLOT(onHandlerCheck()));
     Q_ASSERT(ok);
     Q_UNUSED(ok);
     m_timeout->start(m_timeoutSeconds * 1000);
     m_elapsed.start();
+    if (m_handlerPid > 0) {
+        const ProcessStart handler = processStart(m_handlerPid);
+        m_handlerStartMsecs = handler.state == ProcessStart::Running ? handler.startMsecs : -1;
+        m_handlerWatch->start(handler.state == ProcessStart::NotRunning ? 0 : kHandlerCheckMs);
+    }
 }
 
 void CrashDialog::accept()
@@ -250,6 +259,19 @@ bool CrashDialog::eventFilter(QObject *watched, QEvent *event)
 void CrashDialog::onTimeout()
 {
     finish(DialogAnswer::None, QStringLiteral("closed after %1 s without an answer").arg(m_timeoutSeconds));
+}
+
+// A handler that has ended (or whose pid now names another process) reads no answer: the dialog
+// closes rather than ask for nothing. A system that cannot say keeps it open.
+void CrashDialog::onHandlerCheck()
+{
+    m_handlerWatch->setInterval(kHandlerCheckMs);
+    const ProcessStart handler = processStart(m_handlerPid);
+    const bool gone = handler.state == ProcessStart::NotRunning
+            || (handler.state == ProcessStart::Running && m_handlerStartMsecs >= 0
+                && qAbs(handler.startMsecs - m_handlerStartMsecs) > kProcessStartSlackMs);
+    if (gone)
+        finish(DialogAnswer::None, QStringLiteral("the crash handler that asked has ended"));
 }
 
 void CrashDialog::onDetailsToggled(bool open)
@@ -301,6 +323,7 @@ QString CrashDialog::detailsText(const DialogRequest &request) const
 void CrashDialog::finish(DialogAnswer::Choice choice, const QString &reason)
 {
     m_timeout->stop();
+    m_handlerWatch->stop();
     DialogAnswer answer;
     answer.answer = choice;
     answer.elapsedMs = m_elapsed.elapsed();

@@ -30,6 +30,8 @@ public:
     static constexpr int kMaxAppNameChars = 80;
     // The details show at most this much of the readable text, and say so when they cut it.
     static constexpr int kMaxDetailsChars = 512 * 1024;
+    // How often the dialog looks whether the handler that asked still runs.
+    static constexpr int kHandlerCheckMs = 1000;
 
     explicit CrashDialog(const DialogRequest &request, QWidget *parent = nullptr);
 
@@ -45,6 +47,7 @@ protected:
 
 private slots:
     void onTimeout();
+    void onHandlerCheck();
     void onDetailsToggled(bool open);
     void onCommentChanged();
 
@@ -66,8 +69,11 @@ private:
     QPushButton *m_send = nullptr;
     QPushButton *m_decline = nullptr;
     QTimer *m_timeout = nullptr;
+    QTimer *m_handlerWatch = nullptr;
     QElapsedTimer m_elapsed;
     int m_timeoutSeconds = 0;
+    qint64 m_handlerPid = 0;
+    qint64 m_handlerStartMsecs = -1;
     int m_heightWithoutDetails = 0;
     DialogAnswer m_answer;
 

@@ -90,6 +90,7 @@ QByteArray DialogRequest::toJson() const
         {QStringLiteral("hostExecutable"), hostExecutable},
         {QStringLiteral("restartable"), restartable},
         {QStringLiteral("timeoutSeconds"), timeoutSeconds},
+        {QStringLiteral("handlerPid"), double(handlerPid)},
     };
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
@@ -107,6 +108,7 @@ bool DialogRequest::fromJson(const QByteArray &json, DialogRequest *request, QSt
     r.hostRanSeconds = o.value(QStringLiteral("hostRanSeconds")).toDouble(-1);
     r.hostExecutable = o.value(QStringLiteral("hostExecutable")).toString();
     r.restartable = o.value(QStringLiteral("restartable")).toBool(false);
+    r.handlerPid = qint64(o.value(QStringLiteral("handlerPid")).toDouble(0));
     const int timeout = o.value(QStringLiteral("timeoutSeconds")).toInt(DialogContract::kDefaultTimeoutSeconds);
     r.timeoutSeconds = std::clamp(timeout, DialogContract::kMinTimeoutSeconds, DialogContract::kMaxTimeoutSeconds);
     const QJsonArray files = o.value(QStringLiteral("attachments")).toArray();

@@ -15,7 +15,7 @@
 //
 // Request: {"version", "appName", "summary", "details" (the readable text of what would be sent),
 //           "attachments": [{"name", "path", "bytes"}], "reportPath", "hostRanSeconds",
-//           "hostExecutable", "restartable", "timeoutSeconds"}
+//           "hostExecutable", "restartable", "timeoutSeconds", "handlerPid"}
 // Answer:  {"version", "answer": "send" | "decline" | "none", "comment", "email", "alwaysSend",
 //           "restart", "elapsedMs", "reason" (why there is no answer; empty otherwise)}
 namespace DialogContract {
@@ -63,6 +63,8 @@ struct DialogRequest
     QString hostExecutable;     // for the icon
     bool restartable = false;   // the handler knows how to start the host again
     int timeoutSeconds = DialogContract::kDefaultTimeoutSeconds;
+    qint64 handlerPid = 0;      // the handler waiting for the answer: the dialog closes once it has
+                                // ended, as no one would read the answer (0: not watched)
 
     // Restart is offered (and then checked) when the host can be started again and ran long enough.
     bool offersRestart() const;

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonDocument>
 
@@ -53,6 +54,7 @@ void CrashHandler::askUser(const QString &reportPath)
         request.hostRanSeconds = m_hostProcess.startedAt.msecsTo(m_context.hostGoneAt) / 1000.0;
     request.hostExecutable = m_hostProcess.executable;
     request.restartable = !m_hostProcess.executable.isEmpty();
+    request.handlerPid = QCoreApplication::applicationPid();
 
     if (!m_dialog) {
         m_dialog = new DialogLauncher(this);
