@@ -277,7 +277,8 @@ private slots:
     }
 
     // A registered sub-process that crashes while the host runs gets its own analysis, recorded
-    // once, with its name.
+    // once, with its name, and a report of its own beside its kept dump (which a clean end of the
+    // host would not remove).
     void subProcessCrash()
     {
         if (coresGoToCollector())
@@ -298,7 +299,11 @@ private slots:
         ::kill(pid_t(host.pid()), SIGKILL);
         QVERIFY(host.process.waitForFinished(10000)); // reaped: the kernel tells the handler how it ended
         QVERIFY(handler.finished());
+        const QJsonObject own = QJsonDocument::fromJson(handler.only("crash-host-*-sub-*.json")).object();
+        QVERIFY(QFile::remove(handler.dumpFolder + '/' + handler.files("crash-host-*-sub-*.json").value(0)));
         const QJsonObject report = QJsonDocument::fromJson(handler.only("*.json")).object();
+        QCOMPARE(QJsonArray({own["summary"], own["subProcess"]["appName"], own["crash"]["core"]["keptAt"].toString().endsWith(".core")}),
+                 QJsonArray({report["session"]["subProcesses"][0]["end"]["summary"], "crash-sub", true}));
 
         QCOMPARE(report["summary"].toString(), QStringLiteral("crash-host was killed: SIGKILL"));
         QCOMPARE(report["crash"]["kind"].toString(), QStringLiteral("killed"));

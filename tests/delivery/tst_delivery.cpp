@@ -241,8 +241,9 @@ void TestDelivery::envelope()
 {
     CrashEvent::Input input;
     input.report = crashReport();
+    input.report.insert("subProcess", QJsonObject {{"appName", "worker"}, {"pid", 101}}); // a worker's crash
     input.reportBytes = QJsonDocument(input.report).toJson();
-    input.reportName = "app-100-20261207T120000Z.json";
+    input.reportName = "app-100-sub-101-20261207T120000Z.json";
     input.eventId = QString(32, 'a');
     input.dsnText = "http://k@127.0.0.1:1/7";
     input.config.release = "1.2";
@@ -272,6 +273,7 @@ void TestDelivery::envelope()
              QString("67452301-ab89-efcd-0123-456789abcdef"));
     QCOMPARE(sent["user"].toObject()["id"].toString(), QString("u1"));
     QCOMPARE(sent["tags"].toObject()["signature"].toString(), QString("sig-1"));
+    QCOMPARE(sent["tags"].toObject()["process"].toString(), QString("worker"));
     QCOMPARE(sent["extra"].toObject()["rateLimitedReports"].toInt(), 3);
     QCOMPARE(sent["extra"].toObject()["config"].toObject()["team"].toString(), QString("core"));
 }

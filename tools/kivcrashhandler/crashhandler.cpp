@@ -223,7 +223,8 @@ void CrashHandler::confirmSubProcessExit()
     const QPair<qint64, QDateTime> exit = m_pendingSubProcessExits.takeFirst();
     ProcessWatcher *watcher = m_subProcessWatchers.take(exit.first);
     const QString appName = m_session.noteSubProcessExit(exit.first, exit.second);
-    const QJsonObject end = captureSubProcessEnd(exit.first, watcher, appName);
+    const QString dumpStem = m_files.subProcessDumpStem(exit.first, exit.second);
+    const QJsonObject end = captureSubProcessEnd(exit.first, watcher, appName, dumpStem);
     m_session.noteSubProcessEnd(exit.first, end);
     if (watcher)
         watcher->deleteLater();
@@ -238,6 +239,8 @@ void CrashHandler::confirmSubProcessExit()
     const QByteArray line = "subProcessExited " + QByteArray::number(exit.first) + Wire::kOutputLineSeparator;
     for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it)
         it.key()->write(line);
+    if (end.value(QStringLiteral("kind")).toString() == QLatin1String("crashed"))
+        writeSubProcessReport(dumpStem, exit.first, appName, end);
 }
 
 void CrashHandler::onDisconnected()

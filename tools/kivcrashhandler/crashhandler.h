@@ -94,17 +94,18 @@ private:
     void restoreFromClientInfo();
     QJsonObject trustFields() const;
     void writeCrashReport();
-    QByteArray reportBytes() const;
+    void writeSubProcessReport(const QString &dumpStem, qint64 pid, const QString &appName, const QJsonObject &end);
+    QByteArray reportBytes(const CrashReport::Context &context, const QJsonObject &members = QJsonObject()) const;
     void endCleanSession();
     // Asking the user about a crash report (handlerdialog.cpp).
-    void askUser(const QString &reportPath);
+    void askUser(const QString &reportPath, const QString &whatQuit);
     void restartHost();
     // Crash capture (crashhandler_capture.cpp): dumps enabled and facts learned while a process
     // lives, the dump found and read once it has ended.
     void watchForDump(ProcessFacts *facts, qint64 pid);
     void refreshProcessFacts();
     Capture::Result captureHostEnd();
-    QJsonObject captureSubProcessEnd(qint64 pid, ProcessWatcher *watcher, const QString &appName);
+    QJsonObject captureSubProcessEnd(qint64 pid, ProcessWatcher *watcher, const QString &appName, const QString &dumpStem);
 
     HandlerArgs m_args;
     QLocalServer *m_server;
@@ -132,6 +133,7 @@ private:
     bool m_askedRestart = false;
     quint64 m_serverInode = 0;
     bool m_hostGone = false;
+    QList<QPair<QString, QString>> m_waitingAsks; // reports to ask about once the dialog is free, and what quit
     bool m_finished = false;
     bool m_superseded = false;
 

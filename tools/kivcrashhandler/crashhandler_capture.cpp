@@ -65,7 +65,7 @@ Capture::Result CrashHandler::captureHostEnd()
     return result;
 }
 
-QJsonObject CrashHandler::captureSubProcessEnd(qint64 pid, ProcessWatcher *watcher, const QString &appName)
+QJsonObject CrashHandler::captureSubProcessEnd(qint64 pid, ProcessWatcher *watcher, const QString &appName, const QString &dumpStem)
 {
     const ProcessEnd end = readProcessEnd(watcher ? watcher->endHandle() : -1, Capture::kExitStatusWaitMs);
     Capture::Options options;
@@ -73,7 +73,6 @@ QJsonObject CrashHandler::captureSubProcessEnd(qint64 pid, ProcessWatcher *watch
     options.isHost = false;
     options.program = QCoreApplication::applicationFilePath();
     options.scratchFolder = m_files.path();
-    const QString dumpStem = m_files.subProcessDumpStem(pid, QDateTime::currentDateTimeUtc());
     ProcessFacts facts = m_subProcessFacts.take(pid);
     if (facts.pid == 0)
         facts.pid = pid;

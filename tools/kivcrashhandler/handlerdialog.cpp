@@ -29,7 +29,7 @@ QString summaryOf(const QString &reportPath)
 
 // A crash report was written and delivery has queued it waiting for "ask": a remembered "always
 // send" answers for the user; else the dialog asks, without holding up the event loop.
-void CrashHandler::askUser(const QString &reportPath)
+void CrashHandler::askUser(const QString &reportPath, const QString &whatQuit)
 {
     if (!m_delivery->awaitsAnswer(reportPath))
         return; // upload=on, upload=off, no server, or not a crash
@@ -41,7 +41,7 @@ void CrashHandler::askUser(const QString &reportPath)
         return;
     }
     DialogRequest request;
-    request.appName = m_args.appName;
+    request.appName = whatQuit;
     request.summary = summaryOf(reportPath);
     request.reportPath = QDir::toNativeSeparators(reportPath);
     QList<CrashEvent::Attachment> attachments;
@@ -53,7 +53,7 @@ void CrashHandler::askUser(const QString &reportPath)
     if (m_hostProcess.startedAt.isValid() && m_context.hostGoneAt.isValid())
         request.hostRanSeconds = m_hostProcess.startedAt.msecsTo(m_context.hostGoneAt) / 1000.0;
     request.hostExecutable = m_hostProcess.executable;
-    request.restartable = !m_hostProcess.executable.isEmpty();
+    request.restartable = m_hostGone && !m_hostProcess.executable.isEmpty(); // not for a sub-process
     request.handlerPid = QCoreApplication::applicationPid();
 
     if (!m_dialog) {
@@ -62,9 +62,12 @@ void CrashHandler::askUser(const QString &reportPath)
         Q_ASSERT(ok);
         Q_UNUSED(ok);
     }
+    if (!m_dialog->ask(request)) {
+        m_waitingAsks.append(qMakePair(reportPath, whatQuit)); // one question at a time
+        return;
+    }
     m_askedReport = reportPath;
     m_askedRestart = request.offersRestart();
-    m_dialog->ask(request);
     m_journal.append(QStringLiteral("dialogAsked"), {{QStringLiteral("report"), name},
                                                      {QStringLiteral("restartOffered"), m_askedRestart}});
 }
@@ -97,6 +100,10 @@ void CrashHandler::onDialogAnswered(const DialogAnswer &answer)
     }
     if (answer.restart && m_askedRestart)
         restartHost();
+    if (!m_waitingAsks.isEmpty()) {
+        const QPair<QString, QString> next = m_waitingAsks.takeFirst();
+        askUser(next.first, next.second);
+    }
     if (m_finished && !(m_late && m_late->busy()))
         finishDelivery(); // the handler waited for the answer; now only for what is due
 }

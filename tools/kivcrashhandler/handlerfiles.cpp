@@ -83,7 +83,7 @@ void CrashHandler::writeCrashReport()
         if (reservation.error.isEmpty()) {
             placement = m_files.placeReport(reservation, [&] {
                 placeDump(reservation.dumpStem);
-                return reportBytes();
+                return reportBytes(m_context);
             }, m_policy.dumpCount);
         } else {
             placeDump(m_files.path() + QLatin1Char('/') + DumpFolder::reportName(m_args, m_context.hostGoneAt).chopped(5));
@@ -92,7 +92,7 @@ void CrashHandler::writeCrashReport()
         if (placement.error.isEmpty()) {
             m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), placement.path}});
             m_delivery->reportWritten(placement.path);
-            askUser(placement.path);
+            askUser(placement.path, m_args.appName);
             if (!placement.removed.isEmpty())
                 m_journal.append(QStringLiteral("retention"), {
                     {QStringLiteral("dumpCount"), m_policy.dumpCount},
@@ -107,13 +107,40 @@ void CrashHandler::writeCrashReport()
     }
 }
 
-QByteArray CrashHandler::reportBytes() const
+QByteArray CrashHandler::reportBytes(const CrashReport::Context &context, const QJsonObject &members) const
 {
-    QJsonObject report = CrashReport::build(m_context, m_session);
-    const QJsonObject extra = trustFields();
+    QJsonObject report = CrashReport::build(context, m_session);
+    QJsonObject extra = trustFields();
+    for (auto it = members.begin(); it != members.end(); ++it)
+        extra.insert(it.key(), it.value());
     for (auto it = extra.begin(); it != extra.end(); ++it)
         report.insert(it.key(), it.value());
     return CrashReport::toBytes(report);
+}
+
+// A registered sub-process that crashed while its host ran gets a report of its own, named after
+// its kept dump, so that nothing is lost when the host then ends cleanly (its journal goes), and
+// the crash is delivered as the host's own would be. Retention counts it as a crash of the app.
+void CrashHandler::writeSubProcessReport(const QString &dumpStem, qint64 pid, const QString &appName, const QJsonObject &end)
+{
+    CrashReport::Context context = m_context;
+    context.crash = end;
+    context.summary = end.value(QStringLiteral("summary")).toString();
+    const QJsonObject process {{QStringLiteral("appName"), appName}, {QStringLiteral("pid"), double(pid)}};
+    DumpFolder::Reservation reservation;
+    reservation.path = dumpStem + QLatin1String(".json");
+    reservation.dumpStem = dumpStem;
+    const DumpFolder::Placement placement = m_files.placeReport(reservation, [&] {
+        return reportBytes(context, {{QStringLiteral("subProcess"), process}});
+    }, m_policy.dumpCount);
+    if (!placement.error.isEmpty()) {
+        m_journal.append(QStringLiteral("crashReportFailed"), {{QStringLiteral("folder"), m_files.path()}, {QStringLiteral("error"), placement.error},
+                                                               {QStringLiteral("subProcessPid"), double(pid)}});
+        return;
+    }
+    m_journal.append(QStringLiteral("crashReport"), {{QStringLiteral("path"), placement.path}, {QStringLiteral("subProcessPid"), double(pid)}});
+    m_delivery->reportWritten(placement.path);
+    askUser(placement.path, appName.isEmpty() ? m_args.appName : appName);
 }
 
 // A clean session's journal holds user data that nothing needs any more: it goes.

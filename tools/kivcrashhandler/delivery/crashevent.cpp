@@ -288,6 +288,8 @@ QJsonObject event(const Input &input)
         tags.insert(QStringLiteral("stream_node"), text(member(session, "streamNode"), "node"));
     if (!text(report, "signature").isEmpty())
         tags.insert(QStringLiteral("signature"), text(report, "signature"));
+    if (report.contains(QLatin1String("subProcess"))) // a worker of the app crashed, not the app itself
+        tags.insert(QStringLiteral("process"), text(member(report, "subProcess"), "appName"));
 
     QJsonObject unknownKeys;
     for (auto it = input.config.extra.cbegin(); it != input.config.extra.cend(); ++it)

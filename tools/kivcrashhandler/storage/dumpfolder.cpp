@@ -81,7 +81,7 @@ QString DumpFolder::appStem(const HandlerArgs &args)
 // static
 QRegularExpression DumpFolder::reportPattern(const QString &appStem)
 {
-    return QRegularExpression(QStringLiteral("^%1-[0-9]+-([0-9]{8}T[0-9]{6}Z)(-[0-9]+)?\\.json$")
+    return QRegularExpression(QStringLiteral("^%1-[0-9]+-(?:sub-[0-9]+-)?([0-9]{8}T[0-9]{6}Z)(-[0-9]+)?\\.json$")
                                       .arg(QRegularExpression::escape(appStem)));
 }
 

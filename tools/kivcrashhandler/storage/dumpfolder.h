@@ -50,7 +50,8 @@ public:
     static QString watchLockPath(const HandlerArgs &args);
     // "<app>" of "<app>-<pid>": what the reports of one application share.
     static QString appStem(const HandlerArgs &args);
-    // A report of the application: captures the time of its name.
+    // A report of the application, the host's or a sub-process's ("<app>-<pid>-sub-<pid>-<time>"):
+    // captures the time of its name.
     static QRegularExpression reportPattern(const QString &appStem);
     // The journals of host <pid> (glob patterns): its own and those moved aside.
     static QStringList journalPatterns(const QString &appStem, const QString &pid);
