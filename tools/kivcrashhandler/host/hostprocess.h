@@ -28,16 +28,15 @@ struct HostProcess
     QStringList commandLine;   // empty when the host was gone or another user's
     QString executable;        // as the system gives it (native separators); "" when unknown
     QString executableBuildId; // GNU build id, hex; "" when it has none
-    QString workingFolder;     // where it was started, for a restart; "" when unknown (always on Windows)
+    QString workingFolder;     // its working folder when learned, for a restart; "" when unknown
     QDateTime startedAt;       // invalid when unknown
     QJsonValue user;           // this handler's user (currentUserId()), whom the host must run as
     QString osRelease;
     QString kernel;
 
     // Per platform (hostprocess_linux.cpp, hostprocess_win.cpp). Linux reads /proc; Windows asks
-    // the process handle for the executable and the command line (another process's working folder
-    // is not cheaply readable there: a restart uses the executable's folder) and reports the Windows
-    // build as "kernel".
+    // the process handle for the executable, reads the command line and working folder from the
+    // process's parameters, and reports the Windows build as "kernel".
     static HostProcess learn(qint64 pid);
 
     HostIdentity identity() const;

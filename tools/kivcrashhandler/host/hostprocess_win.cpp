@@ -7,39 +7,60 @@
 #include <QDir>
 #include <QSysInfo>
 
+#include <cstring>
+#include <string>
+
 #include <windows.h>
 #include <shellapi.h>
 #include <winternl.h>
 
 namespace {
 
-// Another process's command line, split as the C runtime splits it: NtQueryInformationProcess's
-// ProcessCommandLineInformation (Windows 8.1 and later, and Wine) with the handle the executable's
-// name is asked with; empty where it cannot be read.
-QStringList processCommandLine(qint64 pid)
+// A string of another process's memory, "" when it cannot be read.
+QString readRemoteString(HANDLE process, const UNICODE_STRING &text)
 {
-    QStringList arguments;
-    const HANDLE process = pid > 0 && pid <= 0xffffffffLL ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid)) : nullptr;
+    std::wstring buffer(text.Length / sizeof(wchar_t), L'\0');
+    SIZE_T read = 0;
+    if (buffer.empty() || !ReadProcessMemory(process, text.Buffer, &buffer[0], text.Length, &read) || read != text.Length)
+        return QString();
+    return QString::fromStdWString(buffer);
+}
+
+// Another process's command line (split as the C runtime splits it) and working folder, from the
+// parameters its process environment block points to: readable by the user who runs it (Windows 7
+// and later, and Wine). Left empty where they cannot be read.
+void readProcessParameters(qint64 pid, QStringList *arguments, QString *workingFolder)
+{
+    if (pid <= 0 || pid > 0xffffffffLL)
+        return;
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    using Query = LONG(WINAPI *)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    using Query = LONG(WINAPI *)(HANDLE, PROCESSINFOCLASS, PVOID, ULONG, PULONG);
     const auto query = ntdll ? reinterpret_cast<Query>(reinterpret_cast<void *>(GetProcAddress(ntdll, "NtQueryInformationProcess"))) : nullptr;
+    const HANDLE process = query ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, DWORD(pid)) : nullptr;
     if (!process)
-        return arguments;
-    constexpr ULONG kProcessCommandLineInformation = 60;
-    QByteArray buffer(64 * 1024, Qt::Uninitialized);
+        return;
+    PROCESS_BASIC_INFORMATION basic {};
+    PEB peb {};
+    RTL_USER_PROCESS_PARAMETERS parameters {};
     ULONG length = 0;
-    if (query && query(process, kProcessCommandLineInformation, buffer.data(), ULONG(buffer.size()), &length) >= 0) {
-        const auto *text = reinterpret_cast<const UNICODE_STRING *>(buffer.constData());
-        const std::wstring line(text->Buffer, text->Length / sizeof(wchar_t));
+    if (query(process, ProcessBasicInformation, &basic, sizeof(basic), &length) >= 0 && basic.PebBaseAddress
+        && ReadProcessMemory(process, basic.PebBaseAddress, &peb, sizeof(peb), nullptr) && peb.ProcessParameters
+        && ReadProcessMemory(process, peb.ProcessParameters, &parameters, sizeof(parameters), nullptr)) {
+        const QString line = readRemoteString(process, parameters.CommandLine);
         int count = 0;
-        if (LPWSTR *argv = line.empty() ? nullptr : CommandLineToArgvW(line.c_str(), &count)) {
+        if (LPWSTR *argv = line.isEmpty() ? nullptr : CommandLineToArgvW(reinterpret_cast<LPCWSTR>(line.utf16()), &count)) {
             for (int i = 0; i < count; ++i)
-                arguments.append(QString::fromWCharArray(argv[i]));
+                arguments->append(QString::fromWCharArray(argv[i]));
             LocalFree(argv);
         }
+        // CurrentDirectory.DosPath, the first member after the five the header leaves unnamed.
+        UNICODE_STRING folder;
+        std::memcpy(&folder, &parameters.Reserved2[5], sizeof(folder));
+        *workingFolder = QDir::fromNativeSeparators(readRemoteString(process, folder));
+        if (workingFolder->size() > 3 && workingFolder->endsWith(QLatin1Char('/')))
+            workingFolder->chop(1);
     }
     CloseHandle(process);
-    return arguments;
 }
 
 } // namespace
@@ -68,7 +89,7 @@ HostProcess HostProcess::learn(qint64 pid)
     if (start.startMsecs >= 0)
         host.startedAt = QDateTime::fromMSecsSinceEpoch(start.startMsecs, Qt::UTC);
     host.executable = processExecutable(pid);
-    host.commandLine = processCommandLine(pid);
+    readProcessParameters(pid, &host.commandLine, &host.workingFolder);
     if (!host.executable.isEmpty())
         host.executableBuildId = DumpReader::fileBuildId(host.executablePath());
     host.osRelease = QSysInfo::prettyProductName();
