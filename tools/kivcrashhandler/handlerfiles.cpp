@@ -65,7 +65,10 @@ QJsonObject CrashHandler::trustFields() const
 void CrashHandler::writeCrashReport()
 {
     Capture::Result capture = captureHostEnd();
-    const bool keep = LocalDumps::keepsDump(LocalDumps::ofApp(m_args.appName));
+    // A minidump goes along with the event (the server re-processes it with the team's symbols), so
+    // it is kept, under retention like a full dump, whenever the crash may be delivered.
+    const bool keep = LocalDumps::keepsDump(LocalDumps::ofApp(m_args.appName))
+            || (capture.dump.format == QLatin1String("minidump") && m_delivery->config().mayDeliver());
     bool dumpPlaced = false;
     const auto placeDump = [&](const QString &stem) {
         if (dumpPlaced)

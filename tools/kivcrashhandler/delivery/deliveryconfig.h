@@ -43,6 +43,8 @@ struct Config
     Dsn dsn() const { return Dsn::parse(dsnText); }
     // On only when a valid DSN is set and upload=on applies.
     bool sendAllowed() const { return upload == Upload::On && dsn().isValid(); }
+    // Whether a crash now may be sent at all: now (on) or once the user agrees (ask).
+    bool mayDeliver() const { return upload != Upload::Off && dsn().isValid(); }
     QJsonObject toJson() const; // without the DSN's key: {"server", "upload", "release", ...}
 };
 
