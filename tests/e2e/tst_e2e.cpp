@@ -85,9 +85,7 @@ struct Host
 
     Host(const QString &program, QStringList args)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", path("home"));
-        process.setProcessEnvironment(env);
+        process.setProcessEnvironment(TestFiles::environmentWith("HOME", path("home")));
         process.start(program, args.replaceInStrings("<dir>", dir.path()));
         process.waitForStarted();
         pid = process.processId();
@@ -101,15 +99,8 @@ struct Host
     }
     QString path(const QString &relative) const { return dir.path() + '/' + relative; }
     QStringList reports() const { return QDir(path("dumps")).entryList({"*.json"}, QDir::Files); }
-    QJsonObject report() const { return QJsonDocument::fromJson(readAll(path("dumps/") + reports().value(0))).object(); }
-    QList<QJsonObject> journal(const QString &appName) const
-    {
-        QList<QJsonObject> lines;
-        for (const QByteArray &line : readAll(path("dumps/%1-%2.journal.jsonl").arg(appName).arg(pid)).split('\n'))
-            if (!line.isEmpty())
-                lines.append(QJsonDocument::fromJson(line).object());
-        return lines;
-    }
+    QJsonObject report() const { return TestFiles::jsonObject(path("dumps/") + reports().value(0)); }
+    QList<QJsonObject> journal(const QString &appName) const { return TestFiles::jsonLines(path("dumps/%1-%2.journal.jsonl").arg(appName).arg(pid)); }
 };
 
 } // namespace
@@ -242,11 +233,9 @@ private slots:
 #endif
         QTemporaryDir work;
         QVERIFY(writeAll(work.filePath("dumps"), ""));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_STATE_HOME", work.filePath("state"));
         Host host("sleep", {"60"});
         QProcess handler;
-        handler.setProcessEnvironment(env);
+        handler.setProcessEnvironment(TestFiles::environmentWith("XDG_STATE_HOME", work.filePath("state")));
         handler.start(kHandler, {QString::number(host.pid), work.filePath("dumps"), "lost", "c", "", "", ""});
         const QString fallback = work.filePath("state/OstrelSDK/reports");
         const QString journal = QStringLiteral("%1/lost-%2.journal.jsonl").arg(fallback).arg(host.pid);
@@ -280,8 +269,7 @@ private slots:
             QVERIFY(writeAll(dumps + '/' + earlier.last(), R"({"crash": {"kind": "killed"}})")); // counted with the kills below
         }
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("OSTREL_WER_SETTINGS_DIR", work.filePath("wer"));
+        const QProcessEnvironment env = TestFiles::environmentWith("OSTREL_WER_SETTINGS_DIR", work.filePath("wer"));
         Host a("sleep", {"60"}), b("sleep", {"60"});
         for (Host *host : {&a, &b}) {
             QProcess handler;
@@ -347,10 +335,8 @@ private slots:
             program = "setpriv";
         }
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", host.path("home"));
         QProcess handler, relaunched;
-        handler.setProcessEnvironment(env);
+        handler.setProcessEnvironment(TestFiles::environmentWith("HOME", host.path("home")));
         handler.start(program, args);
         QTRY_VERIFY_WITH_TIMEOUT(pick(host.journal("sleeper"), "event").contains("nameSquatted"), 10000);
         relaunched.start(program, args);
