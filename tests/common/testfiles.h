@@ -15,6 +15,13 @@
 
 #include <algorithm>
 
+// For a test that checks what only Linux has: skipped on Windows with the reason.
+#ifdef Q_OS_WIN
+#define SKIP_ON_WINDOWS(reason) QSKIP(reason)
+#else
+#define SKIP_ON_WINDOWS(reason)
+#endif
+
 namespace TestFiles {
 
 inline QByteArray readAll(const QString &path)

@@ -116,9 +116,7 @@ private slots:
     // without a word gets a report, in private files.
     void commandLine()
     {
-#ifdef Q_OS_WIN
-        QSKIP("it checks file modes, the GNU build id and the handlers found through /proc, which are Linux's");
-#endif
+        SKIP_ON_WINDOWS("it checks file modes, the GNU build id and the handlers found through /proc, which are Linux's");
         Host host(OSTREL_CRASH_HOST, {"wait"}); // speaks the protocol itself, as its stdin says (see crash_host.cpp)
         QVERIFY(host.process.waitForReadyRead(10000) && host.process.readLine() == "ready\n");
         const auto tell = [&host](const QByteArray &line) {
@@ -228,9 +226,7 @@ private slots:
     // why; nothing reaches the standard streams the handler got from its launcher.
     void unusableDumpFolder()
     {
-#ifdef Q_OS_WIN
-        QSKIP("the fallback folder is the XDG state folder, which is Linux's");
-#endif
+        SKIP_ON_WINDOWS("the fallback folder is the XDG state folder, which is Linux's");
         QTemporaryDir work;
         QVERIFY(writeAll(work.filePath("dumps"), ""));
         Host host("sleep", {"60"});
@@ -256,9 +252,7 @@ private slots:
     // reports: both new reports are written and exactly the oldest two of the earlier ones go.
     void concurrentHostsRetention()
     {
-#ifdef Q_OS_WIN
-        QSKIP("DumpCount is read from the INI stand-in of the registry, which is Linux's");
-#endif
+        SKIP_ON_WINDOWS("DumpCount is read from the INI stand-in of the registry, which is Linux's");
         QTemporaryDir work;
         const QString dumps = work.filePath("dumps");
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, work.filePath("wer"));
@@ -304,9 +298,7 @@ private slots:
     }
     void squattedName()
     {
-#ifdef Q_OS_WIN
-        QSKIP("holding the name as another user needs a second user, which Wine does not have");
-#endif
+        SKIP_ON_WINDOWS("holding the name as another user needs a second user, which Wine does not have");
         QFETCH(bool, live);
         QFETCH(QString, holder);
         QFETCH(QString, reason);
