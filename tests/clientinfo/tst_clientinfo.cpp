@@ -22,11 +22,7 @@
 
 // Windows takes the home folder from the user's profile, not from HOME: the data folder is shared by
 // every process of the user, so what the folder holds cannot be pinned there.
-#ifdef Q_OS_WIN
-#define SKIP_WHERE_DATA_FOLDER_SHARED() QSKIP("the data folder is the user profile's, shared by every test process")
-#else
-#define SKIP_WHERE_DATA_FOLDER_SHARED()
-#endif
+#define SKIP_WHERE_DATA_FOLDER_SHARED() SKIP_ON_WINDOWS("the data folder is the user profile's, shared by every test process")
 
 using namespace ClientInfoFile;
 using namespace TestFiles;

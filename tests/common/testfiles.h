@@ -7,10 +7,20 @@
 #include <QDir>
 #include <QDomDocument>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
+#include <QProcessEnvironment>
 #include <QSettings>
 
 #include <algorithm>
+
+// For a test that checks what only Linux has: skipped on Windows with the reason.
+#ifdef Q_OS_WIN
+#define SKIP_ON_WINDOWS(reason) QSKIP(reason)
+#else
+#define SKIP_ON_WINDOWS(reason)
+#endif
 
 namespace TestFiles {
 
@@ -26,6 +36,30 @@ inline bool writeAll(const QString &path, const QByteArray &bytes)
     QFile file(path);
     return QDir().mkpath(QFileInfo(path).path()) && file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         && file.write(bytes) == bytes.size();
+}
+
+// The JSON object a file holds; empty when it holds none.
+inline QJsonObject jsonObject(const QString &path)
+{
+    return QJsonDocument::fromJson(readAll(path)).object();
+}
+
+// One object per non-empty line of a JSON-lines file (a journal).
+inline QList<QJsonObject> jsonLines(const QString &path)
+{
+    QList<QJsonObject> out;
+    for (const QByteArray &line : readAll(path).split('\n'))
+        if (!line.trimmed().isEmpty())
+            out.append(QJsonDocument::fromJson(line).object());
+    return out;
+}
+
+// This process's environment with `name` set to `value`, for a child.
+inline QProcessEnvironment environmentWith(const QString &name, const QString &value)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(name, value);
+    return env;
 }
 
 // Before the first library call: a private home and local-dump settings folder, no stand-in records.

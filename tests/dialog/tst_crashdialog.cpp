@@ -45,6 +45,13 @@ QString visibleText(QWidget *dialog)
     return texts.join(QLatin1Char('\n'));
 }
 
+// Shown and active, as after a crash.
+bool shown(QWidget *dialog)
+{
+    dialog->show();
+    return QTest::qWaitForWindowActive(dialog);
+}
+
 // Key by key, as a keyboard with these characters would type them (keyClicks knows only ASCII).
 void type(QWidget *widget, const QString &text)
 {
@@ -93,8 +100,7 @@ private slots:
         request.appName = appName;
         request.summary = summary;
         CrashDialog dialog(request);
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QVERIFY(shown(&dialog));
 
         const QString heading = shownName.isEmpty() ? QStringLiteral("The application quit unexpectedly")
                                                     : shownName + QStringLiteral(" quit unexpectedly");
@@ -125,8 +131,7 @@ private slots:
     void tabOrderAndDetails()
     {
         CrashDialog dialog(sampleRequest());
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QVERIFY(shown(&dialog));
         QStringList order {QApplication::focusWidget()->accessibleName()};
         for (int i = 0; i < 6; ++i) {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
@@ -174,8 +179,7 @@ private slots:
         CrashDialog dialog(sampleRequest());
         QSignalSpy finished(&dialog, SIGNAL(finished(int)));
         QVERIFY(finished.isValid());
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QVERIFY(shown(&dialog));
         auto *comment = control<QPlainTextEdit>(&dialog, QStringLiteral("What were you doing?"));
         auto *email = control<QLineEdit>(&dialog, QStringLiteral("E-mail address, optional"));
         type(comment, QString::fromUtf8("Export – ½ done, שלום"));
@@ -233,8 +237,7 @@ private slots:
     void boundsHeld()
     {
         CrashDialog dialog(sampleRequest());
-        dialog.show();
-        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        QVERIFY(shown(&dialog));
         auto *comment = control<QPlainTextEdit>(&dialog, QStringLiteral("What were you doing?"));
         comment->insertPlainText(QString(DialogContract::kMaxCommentChars + 500, QLatin1Char('w')));
         QCOMPARE(comment->toPlainText().size(), DialogContract::kMaxCommentChars);

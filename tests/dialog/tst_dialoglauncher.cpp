@@ -4,6 +4,7 @@
 #include "consentmemory.h"
 #include "dialoglauncher.h"
 #include "hostrestart.h"
+#include "testfiles.h"
 
 #include <QtTest>
 
@@ -127,9 +128,7 @@ private slots:
         }
         QVERIFY(pid > 0);
         QTRY_VERIFY(QFileInfo(record).size() > 0);
-        QFile file(record);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), QStringLiteral("arg 0 %1\n").arg(QFileInfo(folderKept ? cwd.path() : QStringLiteral("/bin")).canonicalFilePath()).toUtf8());
+        QCOMPARE(TestFiles::readAll(record), QStringLiteral("arg 0 %1\n").arg(QFileInfo(folderKept ? cwd.path() : QStringLiteral("/bin")).canonicalFilePath()).toUtf8());
         QCOMPARE(note.isEmpty(), folderKept);
     }
 };

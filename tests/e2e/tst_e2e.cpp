@@ -85,9 +85,7 @@ struct Host
 
     Host(const QString &program, QStringList args)
     {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", path("home"));
-        process.setProcessEnvironment(env);
+        process.setProcessEnvironment(TestFiles::environmentWith("HOME", path("home")));
         process.start(program, args.replaceInStrings("<dir>", dir.path()));
         process.waitForStarted();
         pid = process.processId();
@@ -101,15 +99,8 @@ struct Host
     }
     QString path(const QString &relative) const { return dir.path() + '/' + relative; }
     QStringList reports() const { return QDir(path("dumps")).entryList({"*.json"}, QDir::Files); }
-    QJsonObject report() const { return QJsonDocument::fromJson(readAll(path("dumps/") + reports().value(0))).object(); }
-    QList<QJsonObject> journal(const QString &appName) const
-    {
-        QList<QJsonObject> lines;
-        for (const QByteArray &line : readAll(path("dumps/%1-%2.journal.jsonl").arg(appName).arg(pid)).split('\n'))
-            if (!line.isEmpty())
-                lines.append(QJsonDocument::fromJson(line).object());
-        return lines;
-    }
+    QJsonObject report() const { return TestFiles::jsonObject(path("dumps/") + reports().value(0)); }
+    QList<QJsonObject> journal(const QString &appName) const { return TestFiles::jsonLines(path("dumps/%1-%2.journal.jsonl").arg(appName).arg(pid)); }
 };
 
 } // namespace
@@ -125,9 +116,7 @@ private slots:
     // without a word gets a report, in private files.
     void commandLine()
     {
-#ifdef Q_OS_WIN
-        QSKIP("it checks file modes, the GNU build id and the handlers found through /proc, which are Linux's");
-#endif
+        SKIP_ON_WINDOWS("it checks file modes, the GNU build id and the handlers found through /proc, which are Linux's");
         Host host(OSTREL_CRASH_HOST, {"wait"}); // speaks the protocol itself, as its stdin says (see crash_host.cpp)
         QVERIFY(host.process.waitForReadyRead(10000) && host.process.readLine() == "ready\n");
         const auto tell = [&host](const QByteArray &line) {
@@ -238,16 +227,12 @@ private slots:
     // why; nothing reaches the standard streams the handler got from its launcher.
     void unusableDumpFolder()
     {
-#ifdef Q_OS_WIN
-        QSKIP("the fallback folder is the XDG state folder, which is Linux's");
-#endif
+        SKIP_ON_WINDOWS("the fallback folder is the XDG state folder, which is Linux's");
         QTemporaryDir work;
         QVERIFY(writeAll(work.filePath("dumps"), ""));
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("XDG_STATE_HOME", work.filePath("state"));
         Host host("sleep", {"60"});
         QProcess handler;
-        handler.setProcessEnvironment(env);
+        handler.setProcessEnvironment(TestFiles::environmentWith("XDG_STATE_HOME", work.filePath("state")));
         handler.start(kHandler, {QString::number(host.pid), work.filePath("dumps"), "lost", "c", "", "", ""});
         const QString fallback = work.filePath("state/OstrelSDK/reports");
         const QString journal = QStringLiteral("%1/lost-%2.journal.jsonl").arg(fallback).arg(host.pid);
@@ -268,9 +253,7 @@ private slots:
     // reports: both new reports are written and exactly the oldest two of the earlier ones go.
     void concurrentHostsRetention()
     {
-#ifdef Q_OS_WIN
-        QSKIP("DumpCount is read from the INI stand-in of the registry, which is Linux's");
-#endif
+        SKIP_ON_WINDOWS("DumpCount is read from the INI stand-in of the registry, which is Linux's");
         QTemporaryDir work;
         const QString dumps = work.filePath("dumps");
         QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, work.filePath("wer"));
@@ -281,8 +264,7 @@ private slots:
             QVERIFY(writeAll(dumps + '/' + earlier.last(), R"({"crash": {"kind": "killed"}})")); // counted with the kills below
         }
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("OSTREL_WER_SETTINGS_DIR", work.filePath("wer"));
+        const QProcessEnvironment env = TestFiles::environmentWith("OSTREL_WER_SETTINGS_DIR", work.filePath("wer"));
         Host a("sleep", {"60"}), b("sleep", {"60"});
         for (Host *host : {&a, &b}) {
             QProcess handler;
@@ -317,9 +299,7 @@ private slots:
     }
     void squattedName()
     {
-#ifdef Q_OS_WIN
-        QSKIP("holding the name as another user needs a second user, which Wine does not have");
-#endif
+        SKIP_ON_WINDOWS("holding the name as another user needs a second user, which Wine does not have");
         QFETCH(bool, live);
         QFETCH(QString, holder);
         QFETCH(QString, reason);
@@ -348,10 +328,8 @@ private slots:
             program = "setpriv";
         }
 
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("HOME", host.path("home"));
         QProcess handler, relaunched;
-        handler.setProcessEnvironment(env);
+        handler.setProcessEnvironment(TestFiles::environmentWith("HOME", host.path("home")));
         handler.start(program, args);
         QTRY_VERIFY_WITH_TIMEOUT(pick(host.journal("sleeper"), "event").contains("nameSquatted"), 10000);
         relaunched.start(program, args);

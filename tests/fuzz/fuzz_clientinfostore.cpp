@@ -66,11 +66,6 @@ void markParseFeatures(const QByteArray &content)
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 void check(bool condition) { if (!condition) std::abort(); }
 
-bool isUtf8(const QByteArray &name)
-{
-    return QtCompat::isUtf8Name(name);
-}
-
 // True when Qt's writer saves the document as UTF-8: its XML declaration names no encoding, or one
 // Qt takes for UTF-8, or there is no declaration.
 bool savedAsUtf8(const QDomDocument &doc)
@@ -80,7 +75,7 @@ bool savedAsUtf8(const QDomDocument &doc)
         return true;
     static const QRegularExpression encoding(QStringLiteral("encoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
     const QRegularExpressionMatch match = encoding.match(first.toProcessingInstruction().data());
-    return !match.hasMatch() || isUtf8((match.captured(1) + match.captured(2)).toLatin1());
+    return !match.hasMatch() || QtCompat::isUtf8Name((match.captured(1) + match.captured(2)).toLatin1());
 }
 
 // True when Qt's reader is sure to take these bytes as UTF-8. It does unless they begin with "<?xml";
@@ -92,7 +87,7 @@ bool readAsUtf8(const QByteArray &bytes)
     static const QRegularExpression declared(QStringLiteral("\\A<\\?xml[^>]*?encoding[^>\"']*[\"']([^>\"']*)"));
     const QRegularExpressionMatch match = declared.match(QString::fromUtf8(bytes));
     const QByteArray name = match.captured(1).toLatin1();
-    return !match.hasMatch() || isUtf8(name) || !QtCompat::knowsEncoding(name);
+    return !match.hasMatch() || QtCompat::isUtf8Name(name) || !QtCompat::knowsEncoding(name);
 }
 
 } // namespace

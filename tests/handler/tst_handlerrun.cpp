@@ -58,23 +58,23 @@ private slots:
         }
         QCOMPARE(reports.size(), 1);
         QVERIFY2(reports.first().startsWith(QStringLiteral("app-%1-").arg(pid)), qPrintable(reports.first()));
-        const QJsonObject report = QJsonDocument::fromJson(TestFiles::readAll(dumps + '/' + reports.first())).object();
+        const QJsonObject report = TestFiles::jsonObject(dumps + '/' + reports.first());
         QCOMPARE(report["summary"].toString(), QStringLiteral("app exited with status 0 without saying ExitClient"));
         QCOMPARE(report["hostPid"].toDouble(), double(pid));
         QCOMPARE(QJsonArray({report["session"]["login"]["userId"], report["session"]["login"]["liveId"]}), QJsonArray({"u1", "L1"}));
 
-        const QList<QByteArray> lines = TestFiles::readAll(dumps + '/' + journal).trimmed().split('\n');
+        const QList<QJsonObject> lines = TestFiles::jsonLines(dumps + '/' + journal);
         QStringList events;
-        for (const QByteArray &line : lines)
-            events.append(QJsonDocument::fromJson(line)["event"].toString());
+        for (const QJsonObject &line : lines)
+            events.append(line["event"].toString());
         QCOMPARE(events.mid(0, 4), QStringList({"start", "connection", "message", "message"}));
-        const QJsonObject start = QJsonDocument::fromJson(lines.first()).object();
+        const QJsonObject start = lines.value(0);
         QVERIFY(events.contains("disconnection") && events.contains("hostExited") && events.contains("hostEnd"));
         QCOMPARE(start["server"].toString().endsWith(QStringLiteral("Kiv_Crash_Handler_%1").arg(pid)), true);
         QVERIFY2(start["hostWatch"] == "pidfd" || start["hostWatch"] == "handle", qPrintable(start["hostWatch"].toString()));
         QVERIFY(!start["uid"].isNull() && !start["uid"].isUndefined());
         QVERIFY2(start["listeningMs"].toDouble(-1) >= 0 && start["mainToListenMs"].toDouble(-1) >= 0,
-                 lines.first().constData());
+                 QJsonDocument(start).toJson().constData());
         qInfo("handler process created to listening: %g ms, main() to listening: %g ms",
               start["listeningMs"].toDouble(), start["mainToListenMs"].toDouble());
     }

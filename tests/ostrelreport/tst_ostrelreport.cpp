@@ -33,29 +33,14 @@ Run tool(const QStringList &arguments)
 // writes through a null pointer; empty when there is none.
 QString crashReport(const QString &program, const QString &folder)
 {
-    QDir().mkpath(folder + "/work");
-    QProcess host;
-    host.setWorkingDirectory(folder + "/work");
-    host.start(program, {"segv"});
-    if (!host.waitForReadyRead(10000))
-        return QString();
-    host.readLine();
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_CONFIG_HOME", folder + "/config"); // no local-dump settings: the core is kept
-    HandlerDriver handler(&host, folder + "/dumps", "crash-host", env);
+    CrashHost host({"segv"}, folder + "/work", program);
+    HandlerDriver handler(&host.process, folder + "/dumps", "crash-host", configIn(folder + "/config")); // the core is kept
     if (!handler.say("cloudConfig@a@b"))
         return QString();
-    host.write("go\n");
-    host.waitForFinished(10000);
-    if (!handler.finished())
-        return QString();
-    const QStringList reports = handler.files("*.json");
+    host.go();
+    host.process.waitForFinished(10000);
+    const QStringList reports = handler.finished() ? handler.files("*.json") : QStringList();
     return reports.size() == 1 ? folder + "/dumps/" + reports.first() : QString();
-}
-
-QJsonObject readReport(const QString &path)
-{
-    return QJsonDocument::fromJson(TestFiles::readAll(path)).object();
 }
 
 // The crashing thread's frames in the host's own module, as "function file:line" (or the reason it
@@ -91,15 +76,15 @@ class tst_OstrelReport : public QObject
 private slots:
     void initTestCase()
     {
-        if (QString::fromLatin1(TestFiles::readAll("/proc/sys/kernel/core_pattern")).startsWith('|'))
+        if (corePatternNow().startsWith('|'))
             QSKIP("cores go to a collector program here");
         m_buildId = DumpReader::fileBuildId(OSTREL_CRASH_HOST);
         QCOMPARE(DumpReader::fileBuildId(OSTREL_STRIPPED_DIR "/bin/capture_crash_host"), m_buildId);
         m_named = crashReport(OSTREL_CRASH_HOST, m_dir.filePath("named"));
         m_stripped = crashReport(OSTREL_STRIPPED_DIR "/bin/capture_crash_host", m_dir.filePath("stripped"));
-            QVERIFY(!m_named.isEmpty() && !m_stripped.isEmpty());
+        QVERIFY(!m_named.isEmpty() && !m_stripped.isEmpty());
         // The stripped host's frames are module and offset only, as the handler reports them.
-        const QStringList frames = hostFrames(readReport(m_stripped));
+        const QStringList frames = hostFrames(TestFiles::jsonObject(m_stripped));
         QVERIFY(frames.size() >= 2);
         QVERIFY2(frames.filter(QRegularExpression("^ :0$")).size() == frames.size(), qPrintable(frames.join('\n')));
     }
@@ -134,9 +119,9 @@ private slots:
         const QString copyPath = m_stripped.chopped(5) + ".symbolized.json";
         QVERIFY2(run.out.startsWith(copyPath + ": "), qPrintable(run.out + run.err));
         QVERIFY(TestFiles::readAll(copyPath).startsWith("{\"summary\": \"crash-host crashed: SIGSEGV"));
-        const QStringList frames = hostFrames(readReport(copyPath));
+        const QStringList frames = hostFrames(TestFiles::jsonObject(copyPath));
         if (unnamed.isEmpty()) {
-            QCOMPARE(frames, hostFrames(readReport(m_named)));
+            QCOMPARE(frames, hostFrames(TestFiles::jsonObject(m_named)));
             return;
         }
         QVERIFY(!frames.isEmpty());
@@ -175,7 +160,7 @@ private slots:
     {
         const QString folder = m_dir.filePath("listed");
         QVERIFY(QDir().mkpath(folder));
-        const QJsonObject real = readReport(m_named);
+        const QJsonObject real = TestFiles::jsonObject(m_named);
         const auto add = [&](const QString &name, const QString &goneAt, const QString &kind, const QString &signature) {
             QJsonObject report = real;
             report["hostGoneAt"] = goneAt;
