@@ -106,7 +106,12 @@ void TestWinCapture::processEnds()
     HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(livePath).utf16()), GENERIC_WRITE, 0,
                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     QVERIFY(file != INVALID_HANDLE_VALUE);
+    // With no module's symbols loaded, as the WER stand-in writes its dumps (see win_crash_host).
+    SymSetOptions(SymGetOptions() | SYMOPT_DEFERRED_LOADS);
+    const bool symbols = SymInitializeW(host.handle, nullptr, FALSE);
     const bool written = MiniDumpWriteDump(host.handle, DWORD(host.pid()), file, MiniDumpNormal, nullptr, nullptr, nullptr);
+    if (symbols)
+        SymCleanup(host.handle);
     CloseHandle(file);
     QVERIFY(written);
     // Read in a child process, as the handler reads every dump.
