@@ -1,7 +1,8 @@
 // The Windows reader: the minidump that Windows Error Reporting writes, through the portable
-// minidump reader; then every thread's stack walked and its frames named by dbghelp (inlined
-// functions included, where the debug information has them), from the dump's memory and the
-// modules' image files where they still are.
+// minidump reader; a module's debug id from its image file where the dump holds no CodeView record;
+// then every thread's stack walked and its frames named by dbghelp (inlined functions included,
+// where the debug information has them), from the dump's memory and the modules' image files where
+// they still are.
 
 #include "capture/dumpreader.h"
 #include "capture/minidump.h"
@@ -359,6 +360,30 @@ private:
     QString m_error;
 };
 
+// The debug id of each module whose dump entry has no CodeView record (Wine writes none), from its
+// image file, when that file is still the one the process loaded: its code id is the module's.
+void addImageIds(QJsonObject *result)
+{
+    QJsonArray modules = result->value(QStringLiteral("modules")).toArray();
+    for (int i = 0; i < modules.size(); ++i) {
+        QJsonObject module = modules[i].toObject();
+        if (!module.value(QStringLiteral("debugId")).toString().isEmpty())
+            continue;
+        QFile file(module.value(QStringLiteral("file")).toString());
+        QString error;
+        const QByteArray image = mapped(&file, &error);
+        const Minidump::DebugIds ids = Minidump::imageIds(image);
+        if (ids.debugId.isEmpty() || ids.codeId != module.value(QStringLiteral("codeId")).toString())
+            continue;
+        module.insert(QStringLiteral("buildId"), Minidump::codeViewId(image));
+        module.insert(QStringLiteral("debugId"), ids.debugId);
+        module.insert(QStringLiteral("debugFile"), ids.debugFile.isEmpty() ? module.value(QStringLiteral("name")).toString() : ids.debugFile);
+        modules[i] = module;
+    }
+    if (!modules.isEmpty())
+        result->insert(QStringLiteral("modules"), modules);
+}
+
 // Every thread's frames walked where dbghelp can (the crashing thread from the exception's context,
 // the others from their own); a thread that cannot be walked keeps its one frame, with why.
 void addThreadFrames(const QByteArray &dump, QJsonObject *result)
@@ -417,8 +442,10 @@ QJsonObject analyze(const QString &dumpPath, const QString &executable)
     const QByteArray dump = mapped(&file, &error);
     QJsonObject result = error.isEmpty() ? Minidump::read(dump)
                                          : QJsonObject {{QStringLiteral("error"), QStringLiteral("cannot open the dump: ") + error}};
-    if (!result.contains(QStringLiteral("error")))
+    if (!result.contains(QStringLiteral("error"))) {
+        addImageIds(&result);
         addThreadFrames(dump, &result);
+    }
     result.insert(QStringLiteral("analysisMs"), double(clock.elapsed()));
     return result;
 }
