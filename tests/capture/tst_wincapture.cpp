@@ -1,7 +1,8 @@
 // Crash capture on Windows, on a real host process: how its end is read from its exit code, what is
 // learned while it runs, the minidump of a live process and the one it writes of its own crash, and
 // the whole capture (dump found where WER's LocalDumps put it, read in a child process, kept beside
-// the report) or the stated reason why there is no dump.
+// the report) or the stated reason why there is no dump. Then the handler's report of the host,
+// and of its stripped copy named back by ostrel-report from the debug file objcopy split off.
 
 #include "capture/capture.h"
 #include "capture/dumpreader.h"
@@ -27,7 +28,10 @@ struct Host : CrashHost
                                 FALSE, DWORD(pid()));
     const qint64 mainTid = ready.split(' ').value(1).toLongLong(); // "ready <tid> <pid>"
 
-    explicit Host(const QStringList &arguments) : CrashHost(arguments) {}
+    explicit Host(const QStringList &arguments, const QString &program = QStringLiteral(OSTREL_CRASH_HOST))
+        : CrashHost(arguments, QString(), program)
+    {
+    }
     ~Host()
     {
         if (handle)
@@ -55,11 +59,92 @@ struct LocalDumpsRegistration
     ~LocalDumpsRegistration() { RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kLocalDumpsKey, KEY_WOW64_64KEY, 0); }
 };
 
+#ifdef OSTREL_HANDLER
+// The reference handler watching `program` (the host or its stripped copy) write through a null
+// pointer and then its own dump where LocalDumps points; the report written into `folder`.
+struct HandledCrash
+{
+    qint64 mainTid = 0;
+    bool handlerEnded = false; // on its own, cleanly
+    QByteArray journal;
+    QString summary; // as the report's first line gives it
+    QString report;  // its path; empty when there is not exactly one
+};
+
+HandledCrash handledCrash(const QString &program, const QString &folder)
+{
+    HandledCrash crash;
+    QTemporaryDir wer;
+    const LocalDumpsRegistration registration(QDir::toNativeSeparators(wer.path()));
+    Host host({QStringLiteral("dump"), QDir::toNativeSeparators(wer.path())}, program);
+    HandlerDriver handler(&host.process, folder, QStringLiteral("win_crash_host"));
+    crash.mainTid = host.mainTid;
+    if (registration.ok && host.handle && handler.say("cloudConfig@a@b")) {
+        host.go();
+        crash.handlerEnded = handler.finished();
+    }
+    crash.journal = handler.only(QStringLiteral("*.journal.jsonl"));
+    crash.summary = handler.firstSummary();
+    const QStringList reports = handler.files(QStringLiteral("*.json"));
+    if (reports.size() == 1)
+        crash.report = folder + QLatin1Char('/') + reports.first();
+    return crash;
+}
+#endif
+
+#ifdef OSTREL_REPORT_TOOL
+QJsonObject readReport(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+}
+
+// The crashing thread's frames in the host's module that have a source line, as
+// "offset function file:line": the function without its scope and parameters, the file without
+// its folder (dbghelp and LLVM's symbolizer write both their own way). With `unnamed`, the frames
+// without one and the reason they give.
+QStringList hostFrames(const QJsonObject &report, bool unnamed = false)
+{
+    QStringList frames;
+    for (const QJsonValue &f : report[QStringLiteral("crash")][QStringLiteral("analysis")][QStringLiteral("threads")][0][QStringLiteral("frames")].toArray()) {
+        if (f[QStringLiteral("module")].toString().compare(QLatin1String("win_crash_host.exe"), Qt::CaseInsensitive) != 0
+            || f.toObject().contains(QStringLiteral("line")) == unnamed)
+            continue;
+        if (unnamed) {
+            frames << f[QStringLiteral("offset")].toString() + QLatin1Char(' ') + f[QStringLiteral("notSymbolized")].toString();
+            continue;
+        }
+        QString function = f[QStringLiteral("function")].toString();
+        if (function.endsWith(QLatin1Char(')'))) { // its parameters
+            int depth = 0;
+            int i = function.size() - 1;
+            for (; i >= 0; --i) {
+                depth += function[i] == QLatin1Char(')') ? 1 : function[i] == QLatin1Char('(') ? -1 : 0;
+                if (depth == 0)
+                    break;
+            }
+            function.truncate(qMax(i, 0));
+        }
+        function = function.mid(function.lastIndexOf(QLatin1String("::")) + 1).remove(QLatin1Char(':'));
+        const QString file = f[QStringLiteral("file")].toString().replace(QLatin1Char('\\'), QLatin1Char('/')).section(QLatin1Char('/'), -1);
+        frames << QStringLiteral("%1 %2 %3:%4%5").arg(f[QStringLiteral("offset")].toString(), function, file)
+                          .arg(f[QStringLiteral("line")].toInt()).arg(f[QStringLiteral("inlined")].toBool() ? QStringLiteral(" inlined") : QString());
+    }
+    return frames;
+}
+#endif
+
 } // namespace
 
 class TestWinCapture : public QObject
 {
     Q_OBJECT
+
+#ifdef OSTREL_REPORT_TOOL
+    QTemporaryDir m_dir;
+    QString m_named;    // the handler's report of the host as built
+    QString m_stripped; // of its stripped copy
+#endif
 
 private slots:
     void processEnds_data();
@@ -68,6 +153,10 @@ private slots:
     void capture();
 #ifdef OSTREL_HANDLER
     void handlerReports();
+#endif
+#ifdef OSTREL_REPORT_TOOL
+    void symbolized_data();
+    void symbolized();
 #endif
 };
 
@@ -106,7 +195,12 @@ void TestWinCapture::processEnds()
     HANDLE file = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(livePath).utf16()), GENERIC_WRITE, 0,
                               nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     QVERIFY(file != INVALID_HANDLE_VALUE);
+    // With no module's symbols loaded, as the WER stand-in writes its dumps (see win_crash_host).
+    SymSetOptions(SymGetOptions() | SYMOPT_DEFERRED_LOADS);
+    const bool symbols = SymInitializeW(host.handle, nullptr, FALSE);
     const bool written = MiniDumpWriteDump(host.handle, DWORD(host.pid()), file, MiniDumpNormal, nullptr, nullptr, nullptr);
+    if (symbols)
+        SymCleanup(host.handle);
     CloseHandle(file);
     QVERIFY(written);
     // Read in a child process, as the handler reads every dump.
@@ -247,23 +341,81 @@ void TestWinCapture::capture()
 // journaled. (A host that exits, with or without "ExitClient", is handler_run's.)
 void TestWinCapture::handlerReports()
 {
-    QTemporaryDir wer;
     QTemporaryDir dumps;
-    const LocalDumpsRegistration registration(QDir::toNativeSeparators(wer.path()));
-    QVERIFY(registration.ok);
-    Host host({QStringLiteral("dump"), QDir::toNativeSeparators(wer.path())});
-    QVERIFY(host.handle);
-    HandlerDriver handler(&host.process, dumps.path(), QStringLiteral("win_crash_host"));
-    QVERIFY(handler.connected);
-    QVERIFY2(handler.say("cloudConfig@a@b"), handler.only(QStringLiteral("*.journal.jsonl")).constData());
-    host.go();
-    QVERIFY(handler.finished());
-
-    const QByteArray journal = handler.only(QStringLiteral("*.journal.jsonl"));
-    QVERIFY2(journal.contains("\"event\":\"hostEnd\""), journal.constData());
+    const HandledCrash crash = handledCrash(QStringLiteral(OSTREL_CRASH_HOST), dumps.path());
+    QVERIFY(crash.handlerEnded);
+    QVERIFY2(crash.journal.contains("\"event\":\"hostEnd\""), crash.journal.constData());
     const QRegularExpression expected(QStringLiteral(R"(^win_crash_host crashed: EXCEPTION_ACCESS_VIOLATION \(0xC0000005\) )"
-                                                     R"(writing 0x0 in thread %1: .*nullWriteInMain.* \S*win_crash_host\.cpp:\d+$)").arg(host.mainTid));
-    QVERIFY2(expected.match(handler.firstSummary()).hasMatch(), qPrintable(handler.firstSummary()));
+                                                     R"(writing 0x0 in thread %1: .*nullWriteInMain.* \S*win_crash_host\.cpp:\d+$)").arg(crash.mainTid));
+    QVERIFY2(expected.match(crash.summary).hasMatch(), qPrintable(crash.summary));
+}
+#endif
+
+#ifdef OSTREL_REPORT_TOOL
+void TestWinCapture::symbolized_data()
+{
+    QTest::addColumn<QString>("layout");  // what the debug folder holds
+    QTest::addColumn<QString>("unnamed"); // empty: named as the handler named the host as built; else the reason, a pattern
+    QTest::newRow("debug file") << "debug" << "";
+    QTest::newRow("another build's file") << "other"
+            << R"(names nothing at offset 0x[0-9a-f]+; passed over: .*\\win_crash_host\.debug: debug id [0-9a-f-]+$)";
+    QTest::newRow("none") << "none" << R"(\\stripped\\bin\\win_crash_host\.exe names nothing at offset 0x[0-9a-f]+$)";
+}
+
+// The handler's report of the host stripped after objcopy split its DWARF off: frames as module and
+// offset, the module's debug id read from the image (Wine's dumps carry no CodeView record). Named
+// by ostrel-report from the debug file, as the handler named the host as built; from another
+// build's file or the stripped image alone, left unnamed with the reason.
+void TestWinCapture::symbolized()
+{
+    QFETCH(QString, layout);
+    QFETCH(QString, unnamed);
+    if (m_named.isEmpty()) {
+        m_named = handledCrash(QStringLiteral(OSTREL_CRASH_HOST), m_dir.filePath(QStringLiteral("named"))).report;
+        m_stripped = handledCrash(QStringLiteral(OSTREL_STRIPPED_DIR "/bin/win_crash_host.exe"), m_dir.filePath(QStringLiteral("stripped"))).report;
+        QVERIFY(!m_named.isEmpty() && !m_stripped.isEmpty());
+    }
+    const QJsonObject named = readReport(m_named);
+    const QJsonObject stripped = readReport(m_stripped);
+    QVERIFY2(hostFrames(named).size() >= 2, qPrintable(QJsonDocument(named).toJson()));
+    QVERIFY2(hostFrames(stripped).isEmpty() && hostFrames(stripped, true).size() >= 2, qPrintable(QJsonDocument(stripped).toJson()));
+    const QJsonValue namedModule = named[QStringLiteral("crash")][QStringLiteral("analysis")][QStringLiteral("modules")][0];
+    const QJsonValue strippedModule = stripped[QStringLiteral("crash")][QStringLiteral("analysis")][QStringLiteral("modules")][0];
+    QVERIFY(QRegularExpression(QStringLiteral("^[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}-[0-9a-f]+$"))
+                    .match(strippedModule[QStringLiteral("debugId")].toString()).hasMatch());
+    QCOMPARE(strippedModule[QStringLiteral("debugId")], namedModule[QStringLiteral("debugId")]);
+    QCOMPARE(strippedModule[QStringLiteral("debugFile")].toString(), QStringLiteral("win_crash_host.exe"));
+
+    const QString debug = m_dir.filePath(QStringLiteral("debug-") + layout);
+    QVERIFY(QDir().mkpath(debug));
+    if (layout != QLatin1String("none"))
+        QVERIFY(QFile::copy(layout == QLatin1String("debug") ? QStringLiteral(OSTREL_STRIPPED_DIR "/win_crash_host.debug") : QStringLiteral(OSTREL_HANDLER),
+                            debug + QStringLiteral("/win_crash_host.debug")));
+    QProcess tool;
+    tool.start(QStringLiteral(OSTREL_REPORT_TOOL), {QStringLiteral("symbolize"), m_stripped, QStringLiteral("--debug-dir"), debug,
+                                                   QStringLiteral("--symbolizer"), QStringLiteral(OSTREL_SYMBOLIZER)});
+    QVERIFY(tool.waitForFinished(120000));
+    QVERIFY2(tool.exitCode() == 0, tool.readAllStandardError().constData());
+    const QJsonObject symbolized = readReport(m_stripped.chopped(5) + QStringLiteral(".symbolized.json"));
+    if (unnamed.isEmpty()) {
+        // Where dbghelp named a frame, LLVM's symbolizer names it the same; it also names MinGW's
+        // start-up code, whose DWARF (version 5) Wine's dbghelp does not read.
+        const QStringList expected = hostFrames(named);
+        QStringList offsets;
+        for (const QString &frame : expected)
+            offsets << frame.section(QLatin1Char(' '), 0, 0);
+        QStringList frames;
+        for (const QString &frame : hostFrames(symbolized))
+            if (offsets.contains(frame.section(QLatin1Char(' '), 0, 0)))
+                frames << frame;
+        QCOMPARE(frames, expected);
+        return;
+    }
+    QVERIFY(hostFrames(symbolized).isEmpty());
+    const QStringList frames = hostFrames(symbolized, true);
+    QVERIFY(frames.size() >= 2);
+    for (const QString &frame : frames)
+        QVERIFY2(QRegularExpression(unnamed).match(frame).hasMatch(), qPrintable(frame));
 }
 #endif
 

@@ -120,6 +120,11 @@ int wmain(int argc, wchar_t **argv)
         while (name > exe && name[-1] != L'\\' && name[-1] != L'/')
             --name;
         swprintf(s_dumpPath, sizeof s_dumpPath / sizeof s_dumpPath[0], L"%ls\\%ls.%lu.dmp", argv[2], name, GetCurrentProcessId());
+        // As the WER stand-in does: dbghelp knows the process before the dump, with no module's
+        // symbols loaded. Loading them (MiniDumpWriteDump's default) has Wine's dbghelp look for the
+        // PDB of every image whose CodeView record names none by opening each file beside it.
+        SymSetOptions(SymGetOptions() | SYMOPT_DEFERRED_LOADS);
+        SymInitializeW(GetCurrentProcess(), nullptr, FALSE);
         AddVectoredExceptionHandler(1, writeOwnDump);
         nullWriteInMain();
     }

@@ -1,14 +1,17 @@
 // The Windows reader: the minidump that Windows Error Reporting writes, through the portable
-// minidump reader; then every thread's stack walked and its frames named by dbghelp (inlined
-// functions included, where the debug information has them), from the dump's memory and the
-// modules' image files where they still are.
+// minidump reader; a module's debug id from its image file where the dump holds no CodeView record;
+// then every thread's stack walked and its frames named by dbghelp (inlined functions included,
+// where the debug information has them), from the dump's memory and the modules' image files where
+// they still are.
 
 #include "capture/dumpreader.h"
 #include "capture/minidump.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
+#include <QTemporaryDir>
 
 #include <windows.h>
 #include <dbghelp.h>
@@ -83,6 +86,7 @@ struct Image
     uchar *data = nullptr;
     qint64 length = 0;
     PIMAGE_NT_HEADERS headers = nullptr;
+    HANDLE handle = INVALID_HANDLE_VALUE; // the file as dbghelp maps it
 };
 
 // What the stack walker reads, from the dump's memory first, then from the images.
@@ -217,6 +221,12 @@ void describeFrame(HANDLE process, const std::vector<Image> &images, quint64 pc,
 // dbghelp set up once for a dump: the modules' image files mapped and loaded at the dump's bases,
 // memory read from the dump first, then from the images. Then each thread's stack walked from its
 // CONTEXT record.
+//
+// dbghelp looks for the PDB that an image's CodeView record names in the image's folder and in its
+// search path. GNU ld's record names none, and Wine's dbghelp then opens every file there as that
+// PDB (and has corrupted its heap on one). So each image is handed to dbghelp as an open file
+// under a name in an empty folder of our own, which is also the whole search path: the DWARF in
+// the image is read, no other file is opened.
 class Walker
 {
 public:
@@ -224,17 +234,26 @@ public:
     {
         for (const QJsonValue &v : result.value(QStringLiteral("modules")).toArray())
             m_images.push_back(mappedImage(v.toObject()));
+        if (!m_noSymbols.isValid()) {
+            m_error = QStringLiteral("no empty folder for dbghelp's symbol search: ") + m_noSymbols.errorString();
+            return;
+        }
+        const QString folder = QDir::toNativeSeparators(m_noSymbols.path());
         SymSetOptions(SYMOPT_UNDNAME | SYMOPT_LOAD_LINES | SYMOPT_DEFERRED_LOADS | SYMOPT_FAIL_CRITICAL_ERRORS | SYMOPT_NO_PROMPTS);
-        if (!SymInitializeW(m_process, nullptr, FALSE)) {
+        if (!SymInitializeW(m_process, folder.toStdWString().c_str(), FALSE)) {
             m_error = QStringLiteral("dbghelp did not start (error %1)").arg(GetLastError());
             return;
         }
         m_started = true;
-        for (const Image &image : m_images) {
+        for (Image &image : m_images) {
             if (!image.headers)
                 continue;
-            const std::wstring path = image.path.toStdWString();
-            if (SymLoadModuleExW(m_process, nullptr, path.c_str(), nullptr, image.base, DWORD(image.size), nullptr, 0))
+            image.handle = CreateFileW(image.path.toStdWString().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (image.handle == INVALID_HANDLE_VALUE)
+                continue;
+            const std::wstring name = (folder + QLatin1Char('\\') + image.name).toStdWString();
+            if (SymLoadModuleExW(m_process, image.handle, name.c_str(), nullptr, image.base, DWORD(image.size), nullptr, 0))
                 ++m_loaded;
         }
         s_memory = Memory {&dump, memory, &m_images};
@@ -243,6 +262,9 @@ public:
     {
         if (m_started)
             SymCleanup(m_process);
+        for (const Image &image : m_images)
+            if (image.handle != INVALID_HANDLE_VALUE)
+                CloseHandle(image.handle);
         s_memory = Memory();
     }
 
@@ -330,12 +352,37 @@ private:
     }
 
     std::vector<Image> m_images;
+    QTemporaryDir m_noSymbols;
     // A handle of our own that no process has: dbghelp then reads nothing of a live process.
     HANDLE m_process = reinterpret_cast<HANDLE>(this);
     bool m_started = false;
     int m_loaded = 0;
     QString m_error;
 };
+
+// The debug id of each module whose dump entry has no CodeView record (Wine writes none), from its
+// image file, when that file is still the one the process loaded: its code id is the module's.
+void addImageIds(QJsonObject *result)
+{
+    QJsonArray modules = result->value(QStringLiteral("modules")).toArray();
+    for (int i = 0; i < modules.size(); ++i) {
+        QJsonObject module = modules[i].toObject();
+        if (!module.value(QStringLiteral("debugId")).toString().isEmpty())
+            continue;
+        QFile file(module.value(QStringLiteral("file")).toString());
+        QString error;
+        const QByteArray image = mapped(&file, &error);
+        const Minidump::DebugIds ids = Minidump::imageIds(image);
+        if (ids.debugId.isEmpty() || ids.codeId != module.value(QStringLiteral("codeId")).toString())
+            continue;
+        module.insert(QStringLiteral("buildId"), Minidump::codeViewId(image));
+        module.insert(QStringLiteral("debugId"), ids.debugId);
+        module.insert(QStringLiteral("debugFile"), ids.debugFile.isEmpty() ? module.value(QStringLiteral("name")).toString() : ids.debugFile);
+        modules[i] = module;
+    }
+    if (!modules.isEmpty())
+        result->insert(QStringLiteral("modules"), modules);
+}
 
 // Every thread's frames walked where dbghelp can (the crashing thread from the exception's context,
 // the others from their own); a thread that cannot be walked keeps its one frame, with why.
@@ -395,8 +442,10 @@ QJsonObject analyze(const QString &dumpPath, const QString &executable)
     const QByteArray dump = mapped(&file, &error);
     QJsonObject result = error.isEmpty() ? Minidump::read(dump)
                                          : QJsonObject {{QStringLiteral("error"), QStringLiteral("cannot open the dump: ") + error}};
-    if (!result.contains(QStringLiteral("error")))
+    if (!result.contains(QStringLiteral("error"))) {
+        addImageIds(&result);
         addThreadFrames(dump, &result);
+    }
     result.insert(QStringLiteral("analysisMs"), double(clock.elapsed()));
     return result;
 }
