@@ -267,10 +267,13 @@ QVector<QJsonObject> describeFrames(Dwfl *dwfl, Dwarf_Addr pc, bool activation)
     }
     std::free(scopes);
     if (frames.isEmpty() || frames.last().value(QStringLiteral("inlined")).toBool()) {
-        // No debug information here, or none for the function the inlined ones sit in.
+        // No debug information here, or none for the function the inlined ones sit in. A line the
+        // line table gives a pc that no function of the debug information holds (the C runtime's
+        // _start, linked after a file with debug information) belongs to another function: left out.
         if (!symbolName.isEmpty())
             frame.insert(QStringLiteral("function"), symbolName);
-        setSource(&frame, file, line);
+        if (!frames.isEmpty() || !cu)
+            setSource(&frame, file, line);
         frames.append(frame);
     }
     return frames;
