@@ -1,6 +1,9 @@
 # Qt 5.15 for MinGW (x86_64-w64-mingw32), built from Debian's own qtbase source package and cached
 # outside the checkout. Source it after common.sh; `qt_mingw_prefix` prints the install prefix,
-# building it first when the cache lacks a complete build.
+# building it first when the cache lacks a complete build. Two builds: the Windows lane's, without
+# Gui and Widgets (the library, the handler and their tests need neither, and it builds in about
+# half the time), and `qt_mingw_prefix gui`, with them, for the crash dialog
+# (./scripts/demo --windows --ask).
 #
 # The cache folder is keyed by the Qt version and a hash of the configure flags (and of this build
 # recipe), so a change of flags builds a new Qt beside the old one. A build counts as complete only
@@ -16,12 +19,20 @@ QT_MINGW_FLAGS=(
     -release -shared -nomake examples -nomake tests -no-gui -no-widgets -no-opengl -no-dbus
     -no-openssl -no-icu -no-sql-sqlite -no-sql-odbc -no-feature-concurrent -no-pch -qt-zlib -qt-pcre
 )
+QT_MINGW_GUI_FLAGS=(
+    -opensource -confirm-license -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
+    -release -shared -nomake examples -nomake tests -no-opengl -no-dbus
+    -no-openssl -no-icu -no-sql-sqlite -no-sql-odbc -no-feature-concurrent -no-pch -qt-zlib -qt-pcre
+    -qt-libpng -no-libjpeg -no-gif -no-ico -no-freetype -no-direct2d -no-feature-printer
+)
 # Recipe revision: bump when the steps below change in a way that changes the result.
 QT_MINGW_RECIPE=1
 
 qt_mingw_prefix() {
+    local flags=("${QT_MINGW_FLAGS[@]}")
+    [ "${1:-}" = gui ] && flags=("${QT_MINGW_GUI_FLAGS[@]}")
     local key
-    key=$(printf '%s\n' "$QT_MINGW_RECIPE" "${QT_MINGW_FLAGS[@]}" | sha256sum | cut -c1-12)
+    key=$(printf '%s\n' "$QT_MINGW_RECIPE" "${flags[@]}" | sha256sum | cut -c1-12)
     local cache=${OSTREL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrel}
     local prefix=$cache/qt-$QT_MINGW_VERSION-mingw-$key
     if [ -f "$prefix/.complete" ]; then
@@ -30,22 +41,26 @@ qt_mingw_prefix() {
     fi
     [ -e "$prefix" ] && echo "== Qt cache $prefix is incomplete; rebuilding" >&2
     rm -rf "$prefix"
-    qt_mingw_build "$prefix" >&2 || return 1
+    qt_mingw_build "$prefix" "${flags[@]}" >&2 || return 1
     echo "$prefix"
 }
 
-# apt with a private source list holding only the deb-src line, and private state, so the system's
-# lists stay as they are.
+# apt-get (or apt-cache, given first) with a private source list holding only the deb-src line, and
+# private state, so the system's lists stay as they are.
 qt_mingw_apt() {
-    local work=$1
+    local work=$1 tool=apt-get
     shift
-    apt-get -q -o Dir::Etc::sourcelist="$work/apt/sources.list" -o Dir::Etc::sourceparts=- \
+    [ "$1" = apt-cache ] && { tool=apt-cache; shift; }
+    "$tool" -q -o Dir::Etc::sourcelist="$work/apt/sources.list" -o Dir::Etc::sourceparts=- \
         -o Dir::State::Lists="$work/apt/lists" -o Dir::Cache::pkgcache= -o Dir::Cache::srcpkgcache= \
         "$@"
 }
 
+# qt_mingw_build <prefix> <configure flags...>
 qt_mingw_build() {
     local prefix=$1
+    shift
+    local flags=("$@")
     local work
     work=$(mktemp -d "${TMPDIR:-/tmp}/ostrel-qt-mingw.XXXXXX")
     local started=$SECONDS
@@ -54,19 +69,21 @@ qt_mingw_build() {
     local mirror
     mirror=$(sed -n 's/^URIs: *\(http[^ ]*debian\)$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1)
     echo "deb-src ${mirror:-http://deb.debian.org/debian} bookworm main" >"$work/apt/sources.list"
+    # Every step says whether it failed: `set -e` does not act in a subshell whose status `||` tests,
+    # and a failed step must never leave a build marked complete.
     (
-        set -e
-        qt_mingw_apt "$work" update
-        cd "$work/src"
-        qt_mingw_apt "$work" source --only-source "$QT_MINGW_SOURCE_PACKAGE=$(qt_mingw_apt "$work" showsrc "$QT_MINGW_SOURCE_PACKAGE" \
-            | sed -n "s/^Version: \($QT_MINGW_VERSION[^ ]*\)$/\1/p" | head -n1)"
-        local srcdir
+        qt_mingw_apt "$work" update || exit 1
+        cd "$work/src" || exit 1
+        local version srcdir
+        version=$(qt_mingw_apt "$work" apt-cache showsrc "$QT_MINGW_SOURCE_PACKAGE" | sed -n "s/^Version: \($QT_MINGW_VERSION[^ ]*\)$/\1/p" | head -n1)
+        [ -n "$version" ] || { echo "no $QT_MINGW_SOURCE_PACKAGE $QT_MINGW_VERSION in Debian's source lists"; exit 1; }
+        qt_mingw_apt "$work" source --only-source "$QT_MINGW_SOURCE_PACKAGE=$version" || exit 1
         srcdir=$(find . -mindepth 1 -maxdepth 1 -type d -name 'qtbase-opensource-src-*' | head -n1)
         [ -n "$srcdir" ] || { echo "no qtbase source folder"; exit 1; }
-        mkdir build && cd build
-        "../$srcdir/configure" -prefix "$prefix" "${QT_MINGW_FLAGS[@]}"
-        make -j"$(nproc)"
-        make install
+        mkdir build && cd build || exit 1
+        "../$srcdir/configure" -prefix "$prefix" "${flags[@]}" || exit 1
+        make -j"$(nproc)" || exit 1
+        make install || exit 1
         touch "$prefix/.complete"
     ) >"$work/build.log" 2>&1 || {
         tail -n 40 "$work/build.log"
