@@ -19,11 +19,13 @@ QT_MINGW_FLAGS=(
     -release -shared -nomake examples -nomake tests -no-gui -no-widgets -no-opengl -no-dbus
     -no-openssl -no-icu -no-sql-sqlite -no-sql-odbc -no-feature-concurrent -no-pch -qt-zlib -qt-pcre
 )
+# (Debian's source leaves out the tablet header the Windows platform plugin needs for tablets.)
 QT_MINGW_GUI_FLAGS=(
     -opensource -confirm-license -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
     -release -shared -nomake examples -nomake tests -no-opengl -no-dbus
     -no-openssl -no-icu -no-sql-sqlite -no-sql-odbc -no-feature-concurrent -no-pch -qt-zlib -qt-pcre
     -qt-libpng -no-libjpeg -no-gif -no-ico -no-freetype -no-direct2d -no-feature-printer
+    -no-feature-tabletevent
 )
 # Recipe revision: bump when the steps below change in a way that changes the result.
 QT_MINGW_RECIPE=1

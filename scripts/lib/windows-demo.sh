@@ -1,7 +1,10 @@
 # ./scripts/demo --windows: the demo host cross-built for Windows with MinGW, installed into a folder
 # of its own (the folder a Windows user would copy: see examples/CMakeLists.txt) and run from there
 # under wine64, in a throwaway Wine prefix where ostrel-wer-standin plays the part of Windows Error
-# Reporting, which Wine lacks. Source it after common.sh and call windows_demo.
+# Reporting, which Wine lacks. Source it after common.sh and call windows_demo [--ask].
+# With --ask the app says upload=ask: the build uses the Qt that has Widgets (qt_mingw_prefix gui,
+# folder build-windows-gui/), the whole run goes onto a virtual X server, and the crash dialog that
+# appears under Wine is answered with keys (xdotool), after pictures of it are saved as Wine draws it.
 source "$ROOT/scripts/lib/windows-lane.sh"
 source "$ROOT/scripts/lib/receiver.sh"
 
@@ -11,15 +14,26 @@ epoch_ms() {
 }
 
 windows_demo() {
-    local started=$SECONDS
+    local started=$SECONDS ask=0
+    [ "${1:-}" = --ask ] && ask=1
     ensure_packages "${OSTREL_WINDOWS_PACKAGES[@]}"
     ensure_receiver
-    local qt
-    qt=$(qt_mingw_prefix)
+    if [ "$ask" = 1 ] && [ -z "${OSTREL_DEMO_ON_XVFB:-}" ]; then
+        ensure_packages "${OSTREL_PACKAGES[@]}" # xvfb, xauth, xdotool
+        qt_mingw_prefix gui >/dev/null # built before the virtual display is started
+        OSTREL_DEMO_ON_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$ROOT/scripts/demo" --windows --ask
+    fi
+    local qt dir=build-windows targets=(ostrel-demo KivRegWER ostrel-report ostrel-wer-standin)
+    if [ "$ask" = 1 ]; then
+        qt=$(qt_mingw_prefix gui)
+        dir=build-windows-gui
+        targets+=(KivCrashDialog dialog_screenshots)
+    else
+        qt=$(qt_mingw_prefix)
+    fi
 
-    local dir=build-windows
     # What the installed folder holds (the crash handler comes with the demo host), and the stand-in.
-    windows_build "$dir" "$qt" ostrel-demo KivRegWER ostrel-wer-standin >/dev/null
+    windows_build "$dir" "$qt" "${targets[@]}" >/dev/null
     local app=$ROOT/$dir/demo-install
     rm -rf "$app"
     cmake --install "$dir" --prefix "$app" >/dev/null
@@ -37,6 +51,7 @@ windows_demo() {
     start_receiver "$work"
     local dsn_args=()
     [ -z "$RECEIVER_SKIPPED" ] && dsn_args=(--dsn "http://demokey@127.0.0.1:$RECEIVER_PORT/1")
+    [ "$ask" = 1 ] && [ -n "${dsn_args[*]}" ] && dsn_args+=(--ask)
     trap 'stop_receiver; WINEPREFIX=$WINEPREFIX /usr/lib/wine/wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"' EXIT
     local wine=/usr/lib/wine/wine64
     "$wine" wineboot --init >/dev/null 2>&1
@@ -47,6 +62,7 @@ windows_demo() {
     local ran=$SECONDS
     # Its exit code is the exception's, which the report names; Wine's own exit status says little.
     (cd "$app/bin" && "$wine" ./ostrel-demo.exe --workdir "Z:$work" "${dsn_args[@]}" 2>"$work/ostrel-demo.stderr") || true
+    [ "$ask" = 1 ] && windows_demo_answer "$dir" "$work" "$qt"
 
     # The handler sees the host end, finds the dump the stand-in wrote and writes its report.
     local journal=$work/dumps/ostrel-demo-*.journal.jsonl
@@ -77,4 +93,30 @@ windows_demo() {
     echo
     show_delivery "$journal" "$work" 30
     [ -n "$report" ]
+}
+
+# The crash dialog under Wine: pictures of it as Wine draws it (closed and with the details open,
+# from dialog_screenshots.exe, the same widget with a sample report), then the real one answered
+# like a user would, with keys: a comment, then Ctrl+Enter.
+windows_demo_answer() {
+    local dir=$1 work=$2 qt=$3 wine=/usr/lib/wine/wine64
+    local shots=$ROOT/$dir/screenshots
+    # (A test program: Qt's own folder gives it Qt5Test.dll, which the installed folder has no use for.)
+    # Bounded: under Wine it has been seen to wait for ever on the window it draws.
+    WINEPATH="$ROOT/$dir/demo-install/bin;$qt/bin" QT_PLUGIN_PATH="Z:$ROOT/$dir/demo-install/bin" timeout 60 "$wine" "$ROOT/$dir/tests/bin/dialog_screenshots.exe" "Z:$shots" 2>/dev/null | tr -d '\r' \
+        | sed 's/^/   picture: /' || echo "   (no pictures: dialog_screenshots.exe failed)"
+    local window
+    window=$(timeout 60 xdotool search --sync --onlyvisible --name "quit unexpectedly" | head -1)
+    if [ -z "$window" ]; then
+        echo "== The crash dialog did not appear: $(grep -hs '"event":"dialog' "$work"/dumps/*.journal.jsonl | tail -1)"
+        return 0
+    fi
+    xdotool windowfocus --sync "$window"
+    xdotool type --delay 20 "I clicked Crash in the demo under Wine"
+    xdotool key ctrl+Return
+    echo "== The crash dialog appeared under Wine on the virtual display; typed a comment and pressed Ctrl+Enter"
+    for _ in $(seq 1 300); do
+        grep -qs '"event":"dialogAnswer"' "$work"/dumps/*.journal.jsonl && break
+        sleep 0.1
+    done
 }
