@@ -9,9 +9,9 @@
 #include "hostrestart.h"
 #include "session/latesessions.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
-#include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonDocument>
 

@@ -113,11 +113,10 @@ void CrashHandler::writeCrashReport()
 QByteArray CrashHandler::reportBytes(const CrashReport::Context &context, const QJsonObject &members) const
 {
     QJsonObject report = CrashReport::build(context, m_session);
-    QJsonObject extra = trustFields();
-    for (auto it = members.begin(); it != members.end(); ++it)
-        extra.insert(it.key(), it.value());
-    for (auto it = extra.begin(); it != extra.end(); ++it)
-        report.insert(it.key(), it.value());
+    for (const QJsonObject &more : {trustFields(), members}) {
+        for (auto it = more.begin(); it != more.end(); ++it)
+            report.insert(it.key(), it.value());
+    }
     return CrashReport::toBytes(report);
 }
 
