@@ -1,6 +1,6 @@
 // Delivery to a crash server: the configuration words, the event and envelope built from a report,
 // and the sender's policy against a small server of our own for the faults a real one will not
-// show on demand (503, 429 with Retry-After, 413, a redirect, a hang).
+// show on demand (503, 429 with Retry-After, 413, a redirect, a hang, an untrusted certificate).
 
 #include "crashevent.h"
 #include "delivery.h"
@@ -12,6 +12,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QSslKey>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -74,6 +76,34 @@ QList<QByteArray> items(const QByteArray &envelope)
     return out;
 }
 
+// A listening socket that speaks TLS with a self-signed certificate once given one, or greets
+// each connection with bytes of its own.
+class TlsServer : public QTcpServer
+{
+public:
+    QSslCertificate certificate;
+    QSslKey key;
+    QByteArray greeting;
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (certificate.isNull()) {
+            auto *socket = new QTcpSocket(this);
+            socket->setSocketDescriptor(descriptor);
+            socket->write(greeting);
+            addPendingConnection(socket);
+            return;
+        }
+        auto *socket = new QSslSocket(this);
+        socket->setSocketDescriptor(descriptor);
+        socket->setLocalCertificate(certificate);
+        socket->setPrivateKey(key);
+        addPendingConnection(socket);
+        socket->startServerEncryption();
+    }
+};
+
 // A crash server that answers each request with the next scripted answer ("hang": none).
 class FaultServer : public QObject
 {
@@ -85,7 +115,7 @@ public:
         QByteArray head;
         QByteArray body;
     };
-    QTcpServer server;
+    TlsServer server;
     QList<QByteArray> answers;
     QList<Request> requests;
     int connections = 0;
@@ -340,6 +370,44 @@ private slots:
             QVERIFY(head.contains("X-Sentry-Auth: Sentry sentry_version=7, sentry_key=key, sentry_client=ostrel.kivcrashhandler/"));
             QVERIFY(head.contains("Content-Encoding: gzip"));
         }
+    }
+
+    // Certificates are verified against the system's authorities, and a TLS failure is temporary.
+    void tls_data()
+    {
+        QTest::addColumn<bool>("selfSigned");
+        QTest::addColumn<QString>("reason"); // the failure's reason (contains)
+        QTest::newRow("not a TLS server") << false << "SSL handshake failed";
+        QTest::newRow("self-signed certificate") << true << "self-signed";
+    }
+
+    void tls()
+    {
+        QFETCH(bool, selfSigned);
+        QVERIFY2(QSslSocket::supportsSsl(), "this Qt has no TLS backend");
+        FaultServer server;
+        if (selfSigned) {
+            QFile certificate(OSTREL_TLS_DIR "/selfsigned.crt"), key(OSTREL_TLS_DIR "/selfsigned.key");
+            QVERIFY(certificate.open(QIODevice::ReadOnly) && key.open(QIODevice::ReadOnly));
+            server.server.certificate = QSslCertificate(&certificate);
+            server.server.key = QSslKey(&key, QSsl::Rsa);
+            QVERIFY(!server.server.key.isNull());
+        } else {
+            server.server.greeting = FaultServer::answer(400); // plain HTTP where TLS is expected
+        }
+        QTemporaryDir dir;
+        Journal lines;
+        Delivery delivery(dir.path(), "app", lines.hook());
+        delivery.setHandlerParameters({"dsn=" + server.dsn().replace("http:", "https:") + ";upload=on", "", ""});
+        delivery.start();
+        const QString report = writeReport(dir.path());
+        delivery.reportWritten(report);
+        QTRY_VERIFY_WITH_TIMEOUT(!lines.last("deliveryFailed").isEmpty(), 20000);
+        const QString said = lines.last("deliveryFailed").value("reason").toString();
+        QFETCH(QString, reason);
+        QVERIFY2(said.contains(reason), qPrintable(said));
+        QVERIFY(server.requests.isEmpty()); // not a byte of the report in the clear, nor to an untrusted peer
+        QCOMPARE(entryOf(report).state, DeliveryQueue::Entry::Queued);
     }
 
     // A handler that ends in the middle of a send (the server never answers) leaves the report queued;

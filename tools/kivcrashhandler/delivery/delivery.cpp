@@ -467,6 +467,10 @@ void Delivery::onPrepared(const Prepared &prepared)
             && connect(m_flight.reply, SIGNAL(downloadProgress(qint64, qint64)), this, SLOT(onDownloadProgress(qint64, qint64)));
     Q_ASSERT(ok);
     Q_UNUSED(ok);
+#if QT_CONFIG(ssl)
+    // Only read: the errors are never ignored, so an untrusted server gets nothing.
+    connect(m_flight.reply, SIGNAL(sslErrors(QList<QSslError>)), this, SLOT(onTlsErrors(QList<QSslError>)));
+#endif
     new ReplyTimeout(m_flight.reply, kRequestTimeoutMs);
 }
 
@@ -477,6 +481,16 @@ void Delivery::onDownloadProgress(qint64 received, qint64 total)
         m_flight.reply->abort();
     }
 }
+
+#if QT_CONFIG(ssl)
+void Delivery::onTlsErrors(const QList<QSslError> &errors)
+{
+    if (sender() != m_flight.reply)
+        return;
+    for (const QSslError &error : errors)
+        m_flight.tlsErrors.append(error.errorString());
+}
+#endif
 
 void Delivery::onReplyFinished()
 {
@@ -544,7 +558,10 @@ void Delivery::onAnswer(bool success, const QJsonObject &result, const QString &
     } else if (status >= 400) {
         conclude(entry, Entry::Refused, statusText + QStringLiteral(": refused by the server"));
     } else {
-        retryLater(entry, message.isEmpty() ? flight.errorText : message, -1);
+        QString reason = message.isEmpty() ? flight.errorText : message;
+        if (!flight.tlsErrors.isEmpty())
+            reason += QStringLiteral(": ") + flight.tlsErrors.join(QStringLiteral("; "));
+        retryLater(entry, reason, -1);
     }
     release(flight.lock); // only once the entry says what happened
     schedule();

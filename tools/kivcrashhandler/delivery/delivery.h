@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSslError>
 #include <QStringList>
 #include <QThreadPool>
 
@@ -103,6 +104,9 @@ private slots:
     void onReplyFinished();
     void onAnswer(bool success, const QJsonObject &result, const QString &message);
     void onDownloadProgress(qint64 received, qint64 total);
+#if QT_CONFIG(ssl)
+    void onTlsErrors(const QList<QSslError> &errors);
+#endif
 
 private:
     struct Prepared
@@ -122,6 +126,7 @@ private:
         int status = 0;
         int networkError = 0;
         QString errorText;
+        QStringList tlsErrors;      // why the server's certificate was not trusted
         QByteArray retryAfter;
         QByteArray rateLimits;
         QString redirect;
