@@ -113,7 +113,10 @@ private slots:
         const QList<QCheckBox *> boxes = dialog.findChildren<QCheckBox *>();
         QCOMPARE(boxes[0]->text(), shownName.isEmpty() ? QStringLiteral("&Always send reports for this application")
                                                        : QStringLiteral("&Always send reports for ") + QString(shownName).replace('&', "&&"));
-        QCOMPARE(QApplication::focusWidget(), control<QPlainTextEdit>(&dialog, QStringLiteral("What were you doing?")));
+        auto *comment = control<QPlainTextEdit>(&dialog, QStringLiteral("What were you doing?"));
+        QCOMPARE(QApplication::focusWidget(), comment);
+        type(comment, summary); // a comment in the summary's script runs in its direction
+        QCOMPARE(comment->document()->firstBlock().textDirection(), summary.isRightToLeft() ? Qt::RightToLeft : Qt::LeftToRight);
         QVERIFY(control<QPushButton>(&dialog, QStringLiteral("Send"))->isDefault());
         QVERIFY(!control<QPlainTextEdit>(&dialog, QStringLiteral("What would be sent"))->isVisible());
         for (QWidget *w : dialog.findChildren<QWidget *>())
