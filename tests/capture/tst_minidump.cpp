@@ -4,6 +4,7 @@
 
 #include "capture/capture.h"
 #include "capture/minidump.h"
+#include "testfiles.h"
 
 #include <QtTest>
 
@@ -11,11 +12,7 @@
 
 namespace {
 
-QByteArray realDump()
-{
-    QFile file(QStringLiteral(OSTREL_MINIDUMP));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+QByteArray realDump() { return TestFiles::readAll(OSTREL_MINIDUMP); }
 
 QByteArray patched(QByteArray dump, int offset, quint32 value)
 {

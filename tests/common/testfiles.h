@@ -15,6 +15,8 @@
 
 #include <algorithm>
 
+#include <sys/stat.h>
+
 // For a test that checks what only Linux has: skipped on Windows with the reason.
 #ifdef Q_OS_WIN
 #define SKIP_ON_WINDOWS(reason) QSKIP(reason)
@@ -52,6 +54,23 @@ inline QList<QJsonObject> jsonLines(const QString &path)
         if (!line.trimmed().isEmpty())
             out.append(QJsonDocument::fromJson(line).object());
     return out;
+}
+
+// `key` of each line (as text), or of the lines whose "event" is `event` only.
+inline QStringList pick(const QList<QJsonObject> &lines, const QString &key, const QString &event = QString())
+{
+    QStringList out;
+    for (const QJsonObject &line : lines)
+        if (event.isEmpty() || line["event"].toString() == event)
+            out.append(line[key].toVariant().toString());
+    return out;
+}
+
+// The permission bits of a file or folder; -1 when there is none.
+inline int modeOf(const QString &path)
+{
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
 }
 
 // This process's environment with `name` set to `value`, for a child.

@@ -10,7 +10,6 @@
 #include <QtNetwork>
 #include <QtTest>
 
-#include <sys/stat.h>
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
@@ -19,6 +18,8 @@
 #endif
 
 using StandIn::handlersFor;
+using TestFiles::modeOf;
+using TestFiles::pick;
 using TestFiles::readAll;
 using TestFiles::writeAll;
 
@@ -26,16 +27,6 @@ namespace {
 
 const QString kBin = QStringLiteral(OSTREL_BIN_DIR);
 const QString kHandler = kBin + "/KivCrashHandler.exe";
-
-// `key` of each journal line, or of the lines of one event only.
-QStringList pick(const QList<QJsonObject> &journal, const QString &key, const QString &event = QString())
-{
-    QStringList out;
-    for (const QJsonObject &e : journal)
-        if (event.isEmpty() || e["event"].toString() == event)
-            out.append(e[key].toVariant().toString());
-    return out;
-}
 
 #ifdef Q_OS_WIN
 bool killProcess(qint64 pid)
@@ -69,12 +60,6 @@ QString clientInfoHome(const QString &home) { return home; }
 // The demo's own function, from its debug information or (in a release build) its symbol table.
 const QStringList kCrashNamed {"ostrel-demo crashed: SIGSEGV", "in thread main: ", "crashOnPurpose"};
 #endif
-
-int modeOf(const QString &path)
-{
-    struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-}
 
 // A host run in its own folders; prints the host's stderr when the test failed.
 struct Host

@@ -12,6 +12,8 @@
 
 #include <QtTest>
 
+using TestFiles::modeOf;
+
 #ifdef Q_OS_WIN
 #include <io.h>
 #else
@@ -20,14 +22,6 @@
 #endif
 
 namespace {
-
-#ifndef Q_OS_WIN
-int modeOf(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-}
-#endif
 
 QByteArray journalLine(const QJsonObject &o)
 {

@@ -64,9 +64,7 @@ private slots:
         QCOMPARE(QJsonArray({report["session"]["login"]["userId"], report["session"]["login"]["liveId"]}), QJsonArray({"u1", "L1"}));
 
         const QList<QJsonObject> lines = TestFiles::jsonLines(dumps + '/' + journal);
-        QStringList events;
-        for (const QJsonObject &line : lines)
-            events.append(line["event"].toString());
+        const QStringList events = TestFiles::pick(lines, "event");
         QCOMPARE(events.mid(0, 4), QStringList({"start", "connection", "message", "message"}));
         const QJsonObject start = lines.value(0);
         QVERIFY(events.contains("disconnection") && events.contains("hostExited") && events.contains("hostEnd"));
