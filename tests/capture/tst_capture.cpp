@@ -19,14 +19,6 @@ using TestFiles::readAll;
 
 namespace {
 
-QStringList functions(const QJsonArray &frames)
-{
-    QStringList names;
-    for (const QJsonValue &f : frames)
-        names.append(f["function"].toString());
-    return names;
-}
-
 // "function\tfile:line" of each frame, as elfutils' own tool shows the core's first (the crashing)
 // thread: "#0  0x... name - module", then the source line indented, "file:line:column".
 QStringList euStackFrames(const QString &core, const QString &executable)
@@ -209,7 +201,9 @@ private slots:
         const QJsonObject crashing = analysis["threads"][0].toObject();
         QVERIFY(crashing["crashing"].toBool());
         QCOMPARE(crashing["name"].toString(), mode == "abort-thread" ? "crash-worker" : QFileInfo(program).fileName().left(15));
-        const QStringList names = functions(crashing["frames"].toArray());
+        QStringList names;
+        for (const QJsonValue &f : crashing["frames"].toArray())
+            names.append(f["function"].toString());
         int from = 0;
         for (const QString &name : frames) {
             from = names.indexOf(name, from);
@@ -317,10 +311,10 @@ private slots:
         old.go();
         QVERIFY(old.process.waitForFinished(10000));
 
+        const auto journalOf = [&](qint64 pid) { return QStringLiteral("%1/crash-host-%2.journal.jsonl").arg(dumps).arg(pid); };
         const auto journal = [&](qint64 pid, const QByteArray &bytes) {
-            const QString path = QStringLiteral("%1/crash-host-%2.journal.jsonl").arg(dumps).arg(pid);
-            QVERIFY(TestFiles::writeAll(path, bytes));
-            QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner));
+            QVERIFY(TestFiles::writeAll(journalOf(pid), bytes));
+            QVERIFY(QFile::setPermissions(journalOf(pid), QFile::ReadOwner | QFile::WriteOwner));
         };
         const auto startLine = [&](qint64 pid, const QString &startedAt) {
             return QJsonDocument(QJsonObject {
@@ -347,7 +341,8 @@ private slots:
         QVERIFY(finisher.finished());
 
         const QStringList lateNames = finisher.files(QStringLiteral("crash-host-%1-*.json").arg(oldPid));
-        QVERIFY2(lateNames.size() == 1, readAll(QStringLiteral("%1/crash-host-%2.journal.jsonl").arg(dumps).arg(nextPid)).constData());
+        const QString lines = QString::fromUtf8(readAll(journalOf(nextPid)));
+        QVERIFY2(lateNames.size() == 1, qPrintable(lines));
         const QJsonObject report = QJsonDocument::fromJson(readAll(dumps + "/" + lateNames.first())).object();
         QVERIFY2(report["summary"].toString().startsWith("crash-host crashed: SIGSEGV (SEGV_MAPERR) at 0x0 in thread main: "),
                  qPrintable(report["summary"].toString()));
@@ -357,14 +352,13 @@ private slots:
         QVERIFY2(QDir(dir.path() + "/work").entryList({"core*"}).isEmpty(), "the stray core is still in the host's working folder");
         QVERIFY(QFile::exists(report["crash"]["core"]["keptAt"].toString()));
 
-        const QString lines = QString::fromUtf8(readAll(QStringLiteral("%1/crash-host-%2.journal.jsonl").arg(dumps).arg(nextPid)));
         QVERIFY2(lines.contains(QStringLiteral("\"consent\":\"on\",\"event\":\"deliveryQueued\"")), qPrintable(lines));
         QVERIFY(lines.contains(QStringLiteral("\"event\":\"lateSessionSkipped\",\"handlerPid\":%1,\"hostPid\":%2,").arg(finisherPid).arg(deadHandler)));
         QVERIFY(lines.contains("\"reason\":\"damaged journal: no readable start line\""));
         const QStringList reusedNames = finisher.files(QStringLiteral("crash-host-%1-*.json").arg(reused));
         QCOMPARE(reusedNames.size(), 1);
         QVERIFY(readAll(dumps + "/" + reusedNames.first()).startsWith("{\"summary\": \"crash-host ended without saying ExitClient; how it ended is unknown: its handler had ended before it"));
-        QCOMPARE(readAll(QStringLiteral("%1/crash-host-%2.journal.jsonl").arg(dumps).arg(alive.pid())), aliveBytes);
+        QCOMPARE(readAll(journalOf(alive.pid())), aliveBytes);
     }
 
     void damagedDumps_data()
