@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPlainTextEdit>
+#include <QTextOption>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStyle>
@@ -112,6 +113,10 @@ CrashDialog::CrashDialog(const DialogRequest &request, QWidget *parent)
     QLabel *commentLabel = plainLabel(tr("&What were you doing?"), this);
     m_comment = new CommentBox(this);
     m_comment->setTabChangesFocus(true);
+    // Each paragraph runs in its own script's direction, even in an English dialog.
+    QTextOption paragraphs = m_comment->document()->defaultTextOption();
+    paragraphs.setTextDirection(Qt::LayoutDirectionAuto);
+    m_comment->document()->setDefaultTextOption(paragraphs);
     m_comment->setPlaceholderText(tr("Optional: what you did just before it quit, in your own words."));
     m_comment->setAccessibleName(tr("What were you doing?"));
     m_comment->setMinimumHeight(m_comment->sizeHint().height());
@@ -289,6 +294,13 @@ void CrashDialog::onDetailsToggled(bool open)
 void CrashDialog::onCommentChanged()
 {
     const QString text = m_comment->toPlainText();
+    // The comment stands on the side its script starts from: a Hebrew one at the right.
+    QTextOption option = m_comment->document()->defaultTextOption();
+    const Qt::Alignment side = text.isRightToLeft() ? Qt::AlignRight : Qt::AlignLeft;
+    if (option.alignment() != side) {
+        option.setAlignment(side);
+        m_comment->document()->setDefaultTextOption(option);
+    }
     if (text.size() <= DialogContract::kMaxCommentChars)
         return;
     m_comment->setPlainText(text.left(DialogContract::kMaxCommentChars)); // calls this once more, within bounds
