@@ -14,8 +14,9 @@ OSTREL_PACKAGES=(cmake g++ make qtbase5-dev libbenchmark-dev pkg-config libdw-de
 # included, for the crash dialog).
 OSTREL_QT6_PACKAGES=(qt6-base-dev)
 # And those of the Windows lane (./scripts/test --windows): the MinGW-w64 cross compiler, Wine, and
-# what building Qt from Debian's source package takes (dpkg-source, perl for Qt's header sync).
-OSTREL_WINDOWS_PACKAGES=(cmake g++ make perl dpkg-dev xz-utils g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libz-mingw-w64-dev)
+# what building Qt from Debian's source package takes (dpkg-source, perl for Qt's header sync), and
+# Xvfb for the pictures of the crash dialog as Wine draws it.
+OSTREL_WINDOWS_PACKAGES=(cmake g++ make perl dpkg-dev xz-utils g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libz-mingw-w64-dev xvfb xauth)
 
 # The local crash-server receiver (Spotlight, pinned by tests/delivery/receiver/package-lock.json)
 # for the delivery tests and the demo. Where Node/npm or the npm registry is missing, says why and

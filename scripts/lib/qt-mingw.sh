@@ -1,9 +1,9 @@
 # Qt 5.15 for MinGW (x86_64-w64-mingw32), built from Debian's own qtbase source package and cached
 # outside the checkout. Source it after common.sh; `qt_mingw_prefix` prints the install prefix,
-# building it first when the cache lacks a complete build. Two builds: the Windows lane's, without
-# Gui and Widgets (the library, the handler and their tests need neither, and it builds in about
-# half the time), and `qt_mingw_prefix gui`, with them, for the crash dialog
-# (./scripts/demo --windows --ask).
+# building it first when the cache lacks a complete build. One build serves the Windows lane and
+# the Windows demo: Gui and Widgets for the crash dialog (with the bundled FreeType, which Qt's
+# `offscreen` platform needs on Windows, so the dialog's tests run under Wine without a display),
+# and Schannel as the TLS backend (Windows' own, so the handler ships no TLS DLLs).
 #
 # The cache folder is keyed by the Qt version and a hash of the configure flags (and of this build
 # recipe), so a change of flags builds a new Qt beside the old one. A build counts as complete only
@@ -14,17 +14,12 @@
 
 QT_MINGW_VERSION=5.15.8
 QT_MINGW_SOURCE_PACKAGE=qtbase-opensource-src
+# (Debian's source leaves out the tablet header the Windows platform plugin needs for tablets.)
 QT_MINGW_FLAGS=(
     -opensource -confirm-license -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
-    -release -shared -nomake examples -nomake tests -no-gui -no-widgets -no-opengl -no-dbus
-    -no-openssl -no-icu -no-sql-sqlite -no-sql-odbc -no-feature-concurrent -no-pch -qt-zlib -qt-pcre
-)
-# (Debian's source leaves out the tablet header the Windows platform plugin needs for tablets.)
-QT_MINGW_GUI_FLAGS=(
-    -opensource -confirm-license -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
     -release -shared -nomake examples -nomake tests -no-opengl -no-dbus
-    -no-openssl -no-icu -no-sql-sqlite -no-sql-odbc -no-feature-concurrent -no-pch -qt-zlib -qt-pcre
-    -qt-libpng -no-libjpeg -no-gif -no-ico -no-freetype -no-direct2d -no-feature-printer
+    -schannel -no-openssl -no-icu -no-sql-sqlite -no-sql-odbc -no-feature-concurrent -no-pch -qt-zlib -qt-pcre
+    -qt-libpng -no-libjpeg -no-gif -no-ico -qt-freetype -no-direct2d -no-feature-printer
     -no-feature-tabletevent
 )
 # Recipe revision: bump when the steps below change in a way that changes the result.
@@ -32,7 +27,6 @@ QT_MINGW_RECIPE=1
 
 qt_mingw_prefix() {
     local flags=("${QT_MINGW_FLAGS[@]}")
-    [ "${1:-}" = gui ] && flags=("${QT_MINGW_GUI_FLAGS[@]}")
     local key
     key=$(printf '%s\n' "$QT_MINGW_RECIPE" "${flags[@]}" | sha256sum | cut -c1-12)
     local cache=${OSTREL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrel}
@@ -82,8 +76,14 @@ qt_mingw_build() {
         qt_mingw_apt "$work" source --only-source "$QT_MINGW_SOURCE_PACKAGE=$version" || exit 1
         srcdir=$(find . -mindepth 1 -maxdepth 1 -type d -name 'qtbase-opensource-src-*' | head -n1)
         [ -n "$srcdir" ] || { echo "no qtbase source folder"; exit 1; }
+        # Schannel's import libraries are named in Windows' case; MinGW's are lower case, and the
+        # cross linker's file system tells them apart.
+        sed -i 's/"-lSecur32" "-lCrypt32"/"-lsecur32" "-lcrypt32"/' "$srcdir/src/network/ssl/ssl.pri" || exit 1
+        grep -q '"-lsecur32" "-lcrypt32"' "$srcdir/src/network/ssl/ssl.pri" || { echo "ssl.pri has changed"; exit 1; }
         mkdir build && cd build || exit 1
         "../$srcdir/configure" -prefix "$prefix" "${flags[@]}" || exit 1
+        # The handler's https needs it: a Qt without a TLS backend must not pass for the lane's.
+        grep -Eq '^ *Schannel \.+ yes' config.summary || { echo "configure left Schannel out"; exit 1; }
         make -j"$(nproc)" || exit 1
         make install || exit 1
         touch "$prefix/.complete"
