@@ -18,3 +18,5 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${CMAKE_BINARY_DIR}/CMakeFi
 file(COPY ${CMAKE_BINARY_DIR}/CMakeFiles/wine-run DESTINATION ${CMAKE_BINARY_DIR}
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run)
+# A test that needs a Wine prefix (and wineserver) of its own runs through this script.
+set(OSTREL_OWN_WINEPREFIX ${PROJECT_SOURCE_DIR}/tests/common/own_wineprefix.sh)

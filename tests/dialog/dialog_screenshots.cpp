@@ -1,7 +1,8 @@
-// Renders KivCrashDialog's window on a real X server (run it under xvfb-run) as the user would see
-// it after a crash, closed and with the details open, and saves both as PNG files:
+// Renders KivCrashDialog's window on a real display (on Linux or under Wine: run it under xvfb-run)
+// as the user would see it after a crash, closed and with the details open, and saves both as PNG
+// files:
 //     dialog_screenshots <folder>
-// prints the paths, and fails with a reason when there is no X server or a picture is empty.
+// prints the paths, and fails with a reason when there is no display or a picture is empty.
 
 #include "crashdialog.h"
 #include "qtcompat.h"
@@ -60,8 +61,9 @@ int main(int argc, char *argv[])
 {
     QtCompat::scaleForHighDpi();
     QApplication app(argc, argv);
-    if (QGuiApplication::platformName() != QLatin1String("xcb"))
-        return fail(QStringLiteral("needs a real X server (run it under xvfb-run), not \"%1\"")
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("xcb") && platform != QLatin1String("windows"))
+        return fail(QStringLiteral("needs a real display (run it under xvfb-run), not \"%1\"")
                             .arg(QGuiApplication::platformName()));
     const QString folder = app.arguments().value(1);
     if (folder.isEmpty() || !QDir().mkpath(folder))
