@@ -2,9 +2,9 @@
 # of its own (the folder a Windows user would copy: see examples/CMakeLists.txt) and run from there
 # under wine64, in a throwaway Wine prefix where ostrel-wer-standin plays the part of Windows Error
 # Reporting, which Wine lacks. Source it after common.sh and call windows_demo [--ask].
-# With --ask the app says upload=ask: the build uses the Qt that has Widgets (qt_mingw_prefix gui,
-# folder build-windows-gui/), the whole run goes onto a virtual X server, and the crash dialog that
-# appears under Wine is answered with keys (xdotool), after pictures of it are saved as Wine draws it.
+# With --ask the app says upload=ask: the whole run goes onto a virtual X server, and the crash
+# dialog that appears under Wine is answered with keys (xdotool), after pictures of it are saved as
+# Wine draws it.
 source "$ROOT/scripts/lib/windows-lane.sh"
 source "$ROOT/scripts/lib/receiver.sh"
 
@@ -20,17 +20,12 @@ windows_demo() {
     ensure_receiver
     if [ "$ask" = 1 ] && [ -z "${OSTREL_DEMO_ON_XVFB:-}" ]; then
         ensure_packages "${OSTREL_PACKAGES[@]}" # xvfb, xauth, xdotool
-        qt_mingw_prefix gui >/dev/null # built before the virtual display is started
+        qt_mingw_prefix >/dev/null # built before the virtual display is started
         OSTREL_DEMO_ON_XVFB=1 exec xvfb-run -a -s "-screen 0 1280x1024x24" "$ROOT/scripts/demo" --windows --ask
     fi
-    local qt dir=build-windows targets=(ostrel-demo KivRegWER ostrel-report ostrel-wer-standin)
-    if [ "$ask" = 1 ]; then
-        qt=$(qt_mingw_prefix gui)
-        dir=build-windows-gui
-        targets+=(KivCrashDialog dialog_screenshots)
-    else
-        qt=$(qt_mingw_prefix)
-    fi
+    local qt dir=build-windows targets=(ostrel-demo KivRegWER ostrel-report ostrel-wer-standin KivCrashDialog)
+    qt=$(qt_mingw_prefix)
+    [ "$ask" = 1 ] && targets+=(dialog_screenshots)
 
     # What the installed folder holds (the crash handler comes with the demo host), and the stand-in.
     windows_build "$dir" "$qt" "${targets[@]}" >/dev/null
@@ -58,11 +53,12 @@ windows_demo() {
     /usr/lib/wine/wineserver -w
     "$wine" "$ROOT/$dir/bin/ostrel-wer-standin.exe" --register
 
+    [ "$ask" = 1 ] && windows_demo_pictures "$dir"
     # Run from the installed folder: no WINEPATH, so every DLL must be there.
     local ran=$SECONDS
     # Its exit code is the exception's, which the report names; Wine's own exit status says little.
     (cd "$app/bin" && "$wine" ./ostrel-demo.exe --workdir "Z:$work" "${dsn_args[@]}" 2>"$work/ostrel-demo.stderr") || true
-    [ "$ask" = 1 ] && windows_demo_answer "$dir" "$work" "$qt"
+    [ "$ask" = 1 ] && windows_demo_answer "$work"
 
     # The handler sees the host end, finds the dump the stand-in wrote and writes its report.
     local journal=$work/dumps/ostrel-demo-*.journal.jsonl
@@ -95,16 +91,20 @@ windows_demo() {
     [ -n "$report" ]
 }
 
-# The crash dialog under Wine: pictures of it as Wine draws it (closed and with the details open,
-# from dialog_screenshots.exe, the same widget with a sample report), then the real one answered
-# like a user would, with keys: a comment, then Ctrl+Enter.
+# Pictures of the crash dialog as Wine draws it (closed, with the details open, and in a
+# right-to-left language), from dialog_screenshots.exe: the same widget with a sample report. Taken
+# before the crash, while no other window is up.
+windows_demo_pictures() {
+    local dir=$1 shots=$ROOT/$1/screenshots
+    # A test program, run as the lane runs it (wine-run: the build's DLLs and Qt's own), bounded as
+    # a program waiting on a window can be.
+    timeout 60 "$ROOT/$dir/wine-run" "$ROOT/$dir/tests/bin/dialog_screenshots.exe" "Z:$shots" 2>/dev/null | tr -d '\r' \
+        | sed -e 's/^Z://' -e 's/^/   picture: /' || echo "   (no pictures: dialog_screenshots.exe failed)"
+}
+
+# The real dialog, answered like a user would, with keys: a comment, then Ctrl+Enter.
 windows_demo_answer() {
-    local dir=$1 work=$2 qt=$3 wine=/usr/lib/wine/wine64
-    local shots=$ROOT/$dir/screenshots
-    # (A test program: Qt's own folder gives it Qt5Test.dll, which the installed folder has no use for.)
-    # Bounded: under Wine it has been seen to wait for ever on the window it draws.
-    WINEPATH="$ROOT/$dir/demo-install/bin;$qt/bin" QT_PLUGIN_PATH="Z:$ROOT/$dir/demo-install/bin" timeout 60 "$wine" "$ROOT/$dir/tests/bin/dialog_screenshots.exe" "Z:$shots" 2>/dev/null | tr -d '\r' \
-        | sed 's/^/   picture: /' || echo "   (no pictures: dialog_screenshots.exe failed)"
+    local work=$1
     local window
     window=$(timeout 60 xdotool search --sync --onlyvisible --name "quit unexpectedly" | head -1)
     if [ -z "$window" ]; then
