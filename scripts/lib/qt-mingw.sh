@@ -26,9 +26,8 @@ QT_MINGW_FLAGS=(
 QT_MINGW_RECIPE=1
 
 qt_mingw_prefix() {
-    local flags=("${QT_MINGW_FLAGS[@]}")
     local key
-    key=$(printf '%s\n' "$QT_MINGW_RECIPE" "${flags[@]}" | sha256sum | cut -c1-12)
+    key=$(printf '%s\n' "$QT_MINGW_RECIPE" "${QT_MINGW_FLAGS[@]}" | sha256sum | cut -c1-12)
     local cache=${OSTREL_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/ostrel}
     local prefix=$cache/qt-$QT_MINGW_VERSION-mingw-$key
     if [ -f "$prefix/.complete" ]; then
@@ -37,7 +36,7 @@ qt_mingw_prefix() {
     fi
     [ -e "$prefix" ] && echo "== Qt cache $prefix is incomplete; rebuilding" >&2
     rm -rf "$prefix"
-    qt_mingw_build "$prefix" "${flags[@]}" >&2 || return 1
+    qt_mingw_build "$prefix" "${QT_MINGW_FLAGS[@]}" >&2 || return 1
     echo "$prefix"
 }
 

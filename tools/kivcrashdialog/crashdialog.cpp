@@ -11,10 +11,10 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QPlainTextEdit>
-#include <QTextOption>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QStyle>
+#include <QTextOption>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
